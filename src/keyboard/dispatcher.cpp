@@ -1,0 +1,109 @@
+// The key command dispatcher: every key-down reaches FormKeyDown first. It captures the
+// answer to a waiting question, drops keys while a request runs, echoes the key, and
+// runs the key's command.
+#include <QLineEdit>
+
+#include "reader/form1.h"
+#include "reader/reader_application.h"
+
+namespace {
+
+constexpr int32_t kSkip = 20000;  // ms
+
+// Moves a playing player by `delta` ms, clamped to the track: back to 0 at the least,
+// forward to one millisecond before the end at the most.
+void Skip(TMciPlayer& player, int32_t delta) {
+  if (player.Mode() != mpPlaying) return;
+  player.Pause();
+  int32_t target = player.Position() + delta;
+  if (delta < 0) {
+    if (target < 0) target = 0;
+  } else {
+    const int32_t length = player.TrackLength(1);
+    if (target > length) target = length;
+    if (target > 0) --target;
+  }
+  player.SetPosition(target);
+  player.Play();
+}
+
+}  // namespace
+
+void TForm1::FormKeyDown(uint16_t& key) {
+  state.idleCounter = 0;
+  if (!pass->isHidden()) return;
+  if (key >= vk::kNumpad0 && key <= vk::kNumpad0 + 9) key -= vk::kNumpad0 - vk::k0;
+  if (state.answerWait) {
+    state.answerKey = key;
+    state.answerWait = false;
+    mangi_res_heli("click");
+    return;
+  }
+  if (state.requestBusy) return;
+  ytle_klahvi_nimi(key, false);
+
+  switch (key) {
+    case vk::kBack:
+    case vk::kEscape:
+      if (MediaPlayer1.Mode() == mpPlaying) MediaPlayer1.Stop();
+      if (MediaPlayer2.Mode() == mpPlaying) MediaPlayer2.Stop();
+      if (state.pagePath == "0" && kysikinnitust()) RequestApplicationQuit();
+      if (state.pagePath.size() > 1) state.pagePath.pop_back();
+      FormActivate();
+      break;
+    case vk::kReturn:
+      korda_menyyd();
+      break;
+    case vk::kSpace:
+      if (MediaPlayer1.Mode() == mpPlaying) {
+        MediaPlayer1.Pause();
+      } else if (MediaPlayer1.Mode() == mpPaused) {
+        MediaPlayer1.Play();
+      }
+      break;
+    case vk::kHome:
+      if (MediaPlayer1.Mode() == mpPlaying) MediaPlayer1.Stop();
+      if (MediaPlayer2.Mode() == mpPlaying) MediaPlayer2.Stop();
+      state.pagePath = "0";
+      break;
+    case vk::kLeft:
+      Skip(MediaPlayer1, -kSkip);
+      Skip(MediaPlayer2, -kSkip);
+      break;
+    case vk::kRight:
+      Skip(MediaPlayer1, kSkip);
+      Skip(MediaPlayer2, kSkip);
+      break;
+    case vk::kHelp:
+    case vk::kF11:
+      tomba_loe_abi("1vorbu.txt");
+      break;
+    case vk::kF12:
+      tomba_loe_abi("1kellaaeg.txt");
+      break;
+    case vk::kF10:
+      tomba_loe_staatus();
+      break;
+    case vk::kF7:
+      kysi_kiirust();
+      break;
+    case vk::kF8:
+      kysi_haalt();
+      break;
+    case vk::kF9:
+      kysi_parooli();
+      break;
+    case vk::kF5:
+    case 117:  // F6
+      break;
+    default: {
+      const int code = key % 256;
+      if (state.menuKeySet.test(static_cast<size_t>(code))) {
+        state.pagePath += static_cast<char>(code);
+        FormActivate();
+      }
+    }
+  }
+}
+
+void TForm1::Memo1KeyPress(char& key) { key = 0; }

@@ -1,0 +1,90 @@
+// Spoken prompts, help and key names: the echo of every key, and the prompt player that
+// interrupts the page, plays a prompt or help page on MediaPlayer2, waits for it while
+// the window keeps handling events, and resumes the page where it was.
+#include "reader/form1.h"
+
+namespace {
+
+const char* KeyName(uint16_t key) {
+  static constexpr const char* kDigits[] = {"vk_0", "vk_1", "vk_2", "vk_3", "vk_4",
+                                            "vk_5", "vk_6", "vk_7", "vk_8", "vk_9"};
+  switch (key) {
+    case vk::kBack: return "vk_back";
+    case vk::kReturn: return "vk_return";
+    case vk::kEscape: return "vk_escape";
+    case vk::kSpace: return "vk_space";
+    case vk::kLeft: return "vk_left";
+    case vk::kRight: return "vk_right";
+    default:
+      if (key >= vk::k0 && key <= vk::k0 + 9) return kDigits[key - vk::k0];
+      return nullptr;
+  }
+}
+
+bool IsQuestionPage(const std::string& page) {
+  return page == "1kysiparooli.txt" || page == "1lopetamine.txt" || page == "1muudakiirust.txt" ||
+         page == "1muudahaalt.txt";
+}
+
+}  // namespace
+
+void TForm1::ytle_klahvi_nimi(uint16_t key, bool force) {
+  if (!force && services_.keyboard->GetKeyState(vk::kScroll) != state.scrollLockReference) return;
+  const char* name = KeyName(key);
+  if (name == nullptr) {
+    mangi_res_heli("click");
+    return;
+  }
+  klahvilugeja.Close();
+  salvesta_res_mp3(name);
+  klahvilugeja.FileName = state.workFolder + name + ".mp3";
+  klahvilugeja.Open();
+  klahvilugeja.Play();
+}
+
+void TForm1::tomba_loe_abi(const std::string& page) {
+  const bool rememberedAnswerWait = state.answerWait;
+  // A prompt started inside another prompt's wait finds the page player closed by the
+  // outer one: the outer prompt's saved position stands and the outer prompt resumes.
+  const bool outermost = promptDepth_ == 0;
+  const bool resumePage = outermost && MediaPlayer1.DeviceID() != 0;
+  if (outermost) state.savedPagePosition = state.menuPage ? 0 : MediaPlayer1.Position();
+  ++promptDepth_;
+  struct DepthGuard {
+    int& depth;
+    ~DepthGuard() { --depth; }
+  } depthGuard{promptDepth_};
+
+  MediaPlayer1.Close();
+  MediaPlayer2.Close();
+
+  std::string soundFile;
+  if (page == "1kysiparooli.txt" || page == "1vorbu.txt") {
+    const std::string sound = page == "1kysiparooli.txt" ? "tx_kasutajatunnus" : "tx_kasutusjuhend";
+    salvesta_res_mp3(sound);
+    soundFile = state.workFolder + sound + ".mp3";
+  } else if (tomba(page, "hdr_abi.txt", "bdy_abi.mp3", true) > 0) {
+    soundFile = state.workFolder + "bdy_abi.mp3";
+  } else if (lastRequestUnreachable_) {
+    // The spoken connection error is already playing on MediaPlayer2; an old
+    // "bdy_abi.mp3" must not be spoken over it. Let it play to its end.
+  } else {
+    soundFile = state.fallbackSoundPath;
+  }
+  if (!soundFile.empty()) {
+    MediaPlayer2.FileName = soundFile;
+    MediaPlayer2.Open();
+    MediaPlayer2.Play();
+  }
+
+  WaitWhile([&] {
+    return MediaPlayer2.Mode() == mpPlaying && state.answerWait == rememberedAnswerWait;
+  });
+  MediaPlayer2.Close();
+
+  if (IsQuestionPage(page) || !resumePage) return;
+  MediaPlayer1.Open();
+  MediaPlayer1.SetPosition(state.savedPagePosition);
+  MediaPlayer1.SetNotify(true);
+  MediaPlayer1.Play();
+}

@@ -1,0 +1,127 @@
+// Questions and the status report: leaving at the root, speech rate and voice (each a
+// single key), the access code (typed into `pass`), and the spoken status page whose
+// name encodes the reader's state.
+#include <QLineEdit>
+#include <QPlainTextEdit>
+
+#include "reader/form1.h"
+#include "reader/reader_application.h"
+
+namespace {
+
+constexpr char kStatusTag[] = "20080619";
+
+}  // namespace
+
+bool TForm1::kysikinnitust() {
+  state.answerWait = true;
+  tomba_loe_abi("1lopetamine.txt");
+  WaitWhile([this] { return state.answerWait; });
+  return state.answerKey == vk::k0 + 1;
+}
+
+void TForm1::AskSetting(bool ReaderState::*dialogFlag, const std::string& prompt,
+                        const std::function<bool(uint16_t key)>& apply) {
+  state.*dialogFlag = true;
+  do {
+    state.answerWait = true;
+    tomba_loe_abi(prompt);
+    WaitWhile([this] { return state.answerWait; });
+    if (!apply(state.answerKey)) state.answerWait = true;
+  } while (state.answerWait && !ApplicationQuitting());
+  state.*dialogFlag = false;
+  state.answerWait = false;
+  ytle_klahvi_nimi(state.answerKey, false);
+}
+
+void TForm1::kysi_kiirust() {
+  const std::string before = state.speechRate;
+  const PageSnapshot page = SnapshotPage();
+  AskSetting(&ReaderState::speedDialog, "1muudakiirust.txt", [this](uint16_t key) {
+    if (key >= vk::k0 + 1 && key <= vk::k0 + 3) {
+      state.speechRate = std::string(1, static_cast<char>(key));
+      return true;
+    }
+    return key == vk::kEscape;
+  });
+  if (state.speechRate != before) {
+    ini_valja();
+    ResumeAtSameFraction(page);
+  }
+}
+
+void TForm1::kysi_haalt() {
+  const std::string before = state.voice;
+  const PageSnapshot page = SnapshotPage();
+  AskSetting(&ReaderState::voiceDialog, "1muudahaalt.txt", [this](uint16_t key) {
+    if (key >= vk::k0 + 1 && key <= vk::k0 + 6) {
+      state.voice = std::string(1, static_cast<char>(key - 1));
+      return true;
+    }
+    return key == vk::kEscape;
+  });
+  if (state.voice != before) {
+    ini_valja();
+    ResumeAtSameFraction(page);
+  }
+}
+
+TForm1::PageSnapshot TForm1::SnapshotPage() {
+  const TMPModes mode = MediaPlayer1.Mode();
+  PageSnapshot page;
+  page.interrupted = mode == mpPlaying || mode == mpPaused;
+  if (page.interrupted && !state.menuPage) {
+    page.position = MediaPlayer1.Position();
+    page.length = MediaPlayer1.Length();
+  }
+  return page;
+}
+
+// The page that a speech-rate or voice question interrupted is fetched again with the
+// new setting and continues at the same fraction of its length; a menu starts again.
+void TForm1::ResumeAtSameFraction(const PageSnapshot& page) {
+  if (!page.interrupted) return;
+  MediaPlayer1.Close();
+  if (tomba(state.pagePath, "hdr.txt", "bod.mp3", true) <= 0) return;
+  MediaPlayer1.FileName = state.workFolder + "bod.mp3";
+  MediaPlayer1.Open();
+  if (page.length > 0 && page.position > 0) {
+    const int64_t newLength = MediaPlayer1.Length();
+    const int64_t scaled = static_cast<int64_t>(page.position) * newLength;
+    MediaPlayer1.SetPosition(static_cast<int32_t>((scaled * 2 + page.length) / (2 * page.length)));
+  }
+  MediaPlayer1.Play();
+}
+
+void TForm1::kysi_parooli() {
+  pass->clear();
+  pass->setGeometry(Memo1->geometry().left(), Memo1->geometry().top(),
+                    Memo1->viewport()->width(), pass->sizeHint().height());
+  pass->show();
+  pass->raise();
+  pass->setFocus();
+  state.accessCode.clear();
+  tomba_loe_abi("1kysiparooli.txt");
+}
+
+void TForm1::passKeyPress(char& key) {
+  if (key == 13) {
+    state.accessCode = pass->text().toStdString();
+    pass->clear();
+    pass->hide();
+    Memo1->setFocus();
+    state.lastPagePath = "-";
+    FormActivate();
+  }
+  mangi_res_heli("click");
+}
+
+void TForm1::tomba_loe_staatus() {
+  std::string name = "9";
+  if (!state.pagePath.empty()) name += ".k" + state.pagePath.substr(state.pagePath.size() - 1);
+  name += services_.keyboard->GetKeyState(vk::kScroll) == state.scrollLockReference ? ".s1" : ".s0";
+  name += services_.keyboard->GetKeyState(vk::kNumLock) == 1 ? ".n1" : ".n0";
+  name += ".v";
+  name += kStatusTag;
+  tomba_loe_abi(name);
+}

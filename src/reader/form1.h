@@ -1,0 +1,137 @@
+// TForm1: the reader's one window. It owns the text area Memo1, the hidden access-code
+// box `pass`, the one-second timer Timer1, the three media players (MediaPlayer1 for the
+// page's speech, MediaPlayer2 for prompts and help, klahvilugeja for key names) and the
+// HTTP client HttpClient1, and it holds all of the reader's logic as its methods. The
+// methods live in the files of the subsystem they belong to: start-up and settings in
+// form1.cpp, server requests in requests.cpp, navigation in navigation.cpp, idle
+// reminders in idle_reminders.cpp; the key dispatcher, prompts, questions and embedded
+// sounds under src/keyboard/.
+//
+// Everything runs on the GUI thread. Several methods wait by running pending events
+// (requests, prompts, questions), so handlers run nested inside one another; the state's
+// request busy flag and answer wait flag guard that nesting.
+#pragma once
+
+#include <QWidget>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "audio/mci_player.h"
+#include "audio/media_device_service.h"
+#include "http/http_client.h"
+#include "keyboard/keyboard_state.h"
+#include "reader/clock.h"
+#include "reader/reader_state.h"
+
+class QPlainTextEdit;
+class QLineEdit;
+class QTimer;
+
+// What the window needs from the outside world; tests replace each part.
+struct ReaderServices {
+  IMediaDeviceService* media = nullptr;
+  IWaveVoice* wave = nullptr;
+  IClock* clock = nullptr;
+  KeyboardState* keyboard = nullptr;
+  std::vector<std::string> workFolderCandidates;  // empty: the usual Linux candidates
+  std::string serverHost = "127.0.0.1";
+  int serverPort = 8080;
+  // Whether this application is the active one; empty: ask Qt.
+  std::function<bool()> applicationActive;
+};
+
+class TForm1 : public QWidget {
+ public:
+  explicit TForm1(const ReaderServices& services, QWidget* parent = nullptr);
+  ~TForm1() override;
+
+  // Components.
+  QPlainTextEdit* Memo1 = nullptr;
+  QLineEdit* pass = nullptr;
+  QTimer* Timer1 = nullptr;
+  TMciPlayer MediaPlayer1;
+  TMciPlayer MediaPlayer2;
+  TMciPlayer klahvilugeja;
+  THttpClient HttpClient1;
+
+  ReaderState state;
+
+  // Start-up and settings.
+  void FormCreate();
+  void Activate();
+  void SetNumLock();
+  std::string find_work_folder();
+  void ini_valja();
+  void ini_sisse();
+
+  // Page requests.
+  int tomba(const std::string& page, const std::string& headerFile, const std::string& bodyFile,
+            bool speech);
+  int tomba_loe();
+  void loe(const std::string& fileName);
+  bool audio_file_ok(const std::string& fileName);
+  void HttpClient1AboutToSend(THttpClient& sender);
+
+  // Navigation and menus.
+  void FormActivate();
+  void tomba_naita();
+  void parse_menu();
+  void MediaPlayer1Notify();
+  void korda_menyyd();
+
+  // Idle reminders.
+  void Timer1Timer();
+
+  // Key commands.
+  void FormKeyDown(uint16_t& key);
+  void Memo1KeyPress(char& key);
+
+  // Prompts and key names.
+  void ytle_klahvi_nimi(uint16_t key, bool force);
+  void tomba_loe_abi(const std::string& page);
+
+  // Questions and status.
+  bool kysikinnitust();
+  void kysi_kiirust();
+  void kysi_haalt();
+  void kysi_parooli();
+  void passKeyPress(char& key);
+  void tomba_loe_staatus();
+
+  // Embedded sounds.
+  void mangi_res_heli(const std::string& name);
+  void salvesta_res_mp3(const std::string& name);
+  void mangi_res_mp3(const std::string& name);
+
+  // The page's text lines as shown (the text's own lines, not the wrapped ones).
+  QStringList MemoLines() const;
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  bool event(QEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  // Runs pending events, sleeping until the next one, while `waiting` holds and the
+  // application is not quitting.
+  void WaitWhile(const std::function<bool()>& waiting);
+  bool ApplicationIsActive() const;
+  // Asks a single-key question until the answer table accepts the key.
+  void AskSetting(bool ReaderState::*dialogFlag, const std::string& prompt,
+                  const std::function<bool(uint16_t key)>& apply);
+  // Where the page player stood when a speech-rate or voice question began.
+  struct PageSnapshot {
+    bool interrupted = false;  // the page was playing or paused
+    int32_t position = 0;      // ms; 0 for a menu, which starts again
+    int32_t length = 0;
+  };
+  PageSnapshot SnapshotPage();
+  // Fetches the interrupted page again after a setting changed, at the same fraction.
+  void ResumeAtSameFraction(const PageSnapshot& page);
+
+  ReaderServices services_;
+  int promptDepth_ = 0;       // nesting depth of tomba_loe_abi
+  bool lastRequestUnreachable_ = false;  // the last tomba failed because Get raised
+};

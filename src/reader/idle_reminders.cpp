@@ -1,0 +1,49 @@
+// Idle reminders: when neither the page nor the prompt player has played for a while,
+// tell the user what the reader expects, at intervals that grow until a key is pressed.
+#include <QLineEdit>
+
+#include "reader/form1.h"
+
+namespace {
+
+constexpr int64_t kMinimumSilence = 20;  // seconds
+constexpr int32_t kCounterCap = 20;
+
+}  // namespace
+
+void TForm1::Timer1Timer() {
+  if (MediaPlayer1.Mode() == mpPlaying || MediaPlayer2.Mode() == mpPlaying) {
+    state.lastActivityTime = services_.clock->Now();
+    return;
+  }
+  const auto elapsed = [this] {
+    return std::abs(state.lastActivityTime.secsTo(services_.clock->Now()));
+  };
+  if (elapsed() < kMinimumSilence) return;
+  if (state.idleCounter < kCounterCap) ++state.idleCounter;
+  if (elapsed() < state.idleCounter * 3 + 7) return;
+  if (state.idleCounter < 1) state.idleCounter = 1;
+
+  if (!ApplicationIsActive()) {
+    mangi_res_heli("click");
+  } else if (!pass->isHidden()) {
+    mangi_res_mp3("tx_kasutajatunnus");
+  } else if (state.speedDialog) {
+    tomba_loe_abi("1muudakiirust.txt");
+  } else if (state.voiceDialog) {
+    tomba_loe_abi("1muudahaalt.txt");
+  } else if (MediaPlayer1.Mode() == mpPaused || MediaPlayer2.Mode() == mpPaused) {
+    ytle_klahvi_nimi(32, true);
+  } else if (state.menuPage) {
+    korda_menyyd();
+  } else {
+    if (MediaPlayer1.Mode() == mpStopped) {
+      if (state.pagePath.size() > 1) state.pagePath.pop_back();
+      state.lastPagePath = "-";
+      FormActivate();
+    }
+    FormActivate();
+    return;
+  }
+  state.lastActivityTime = services_.clock->Now();
+}

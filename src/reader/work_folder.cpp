@@ -1,0 +1,134 @@
+#include "reader/work_folder.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+
+namespace {
+
+std::string WithSlash(std::string path) {
+  if (path.empty() || path.back() != '/') path += '/';
+  return path;
+}
+
+std::string Env(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+// 0 when `path` is a directory we can use, else the errno that explains the refusal.
+int CheckExisting(const std::string& path) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0) return errno;
+  if (S_ISLNK(st.st_mode)) return ELOOP;
+  if (!S_ISDIR(st.st_mode)) return ENOTDIR;
+  if (st.st_uid != geteuid()) return EPERM;
+  if ((st.st_mode & 07777) != 0700) return EACCES;
+  return 0;
+}
+
+void WriteAll(int fd, std::string_view data, const std::string& path) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw EInOutError(errno, path);
+    }
+    data.remove_prefix(static_cast<size_t>(n));
+  }
+}
+
+std::string TemporaryNameBeside(const std::string& path) {
+  std::random_device random;
+  return path + ".tmp" + std::to_string(getpid()) + "-" + std::to_string(random());
+}
+
+// Writes a fresh temporary file beside `path` (O_EXCL|O_NOFOLLOW: never an existing file
+// or link) and returns its name.
+std::string WriteTemporary(const std::string& path, std::string_view data) {
+  const std::string tmp = TemporaryNameBeside(path);
+  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) throw EInOutError(errno, tmp);
+  try {
+    WriteAll(fd, data, tmp);
+  } catch (...) {
+    ::close(fd);
+    ::unlink(tmp.c_str());
+    throw;
+  }
+  if (::close(fd) != 0) {
+    const int error = errno;
+    ::unlink(tmp.c_str());
+    throw EInOutError(error, tmp);
+  }
+  return tmp;
+}
+
+}  // namespace
+
+EInOutError::EInOutError(int error, const std::string& what)
+    : Exception("I/O error " + std::to_string(error) + ": " + std::strerror(error) + " (" + what +
+                ")"),
+      error_(error) {}
+
+std::vector<std::string> WorkFolderCandidates() {
+  const std::string uid = std::to_string(geteuid());
+  std::vector<std::string> candidates;
+  if (!Env("XDG_CACHE_HOME").empty()) {
+    candidates.push_back(WithSlash(Env("XDG_CACHE_HOME")) + "talking-reader/");
+  } else if (!Env("HOME").empty()) {
+    candidates.push_back(WithSlash(Env("HOME")) + ".cache/talking-reader/");
+  }
+  if (!Env("TMPDIR").empty()) candidates.push_back(WithSlash(Env("TMPDIR")) + "talking-reader-" + uid + "/");
+  candidates.push_back("/tmp/talking-reader-" + uid + "/");
+  candidates.push_back("/var/tmp/talking-reader-" + uid + "/");
+  return candidates;
+}
+
+std::string FindWorkFolder(const std::vector<std::string>& candidates) {
+  int lastError = ENOENT;
+  for (const std::string& candidate : candidates) {
+    const std::string folder = WithSlash(candidate);
+    int error = CheckExisting(folder);
+    if (error == ENOENT) {
+      error = ::mkdir(folder.c_str(), 0700) == 0 ? 0 : errno;
+      // The umask may have narrowed the mode; anything wider than 0700 is refused above.
+      if (error == 0) error = CheckExisting(folder);
+    }
+    if (error == 0) return folder;
+    lastError = error;
+  }
+  throw Exception(std::strerror(lastError));
+}
+
+void WriteFileAtomically(const std::string& path, std::string_view data) {
+  const std::string tmp = WriteTemporary(path, data);
+  // rename() replaces a symlink at `path` itself; it never writes through it.
+  if (::rename(tmp.c_str(), path.c_str()) != 0) {
+    const int error = errno;
+    ::unlink(tmp.c_str());
+    throw EInOutError(error, path);
+  }
+}
+
+void WriteFileIfMissing(const std::string& path, std::string_view data) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) == 0) return;
+  const std::string tmp = WriteTemporary(path, data);
+  // link() fails with EEXIST instead of replacing: a file that appeared meanwhile wins.
+  const int result = ::link(tmp.c_str(), path.c_str());
+  const int error = errno;
+  ::unlink(tmp.c_str());
+  if (result != 0 && error != EEXIST) throw EInOutError(error, path);
+}
+
+void CreateEmptyFile(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) throw EInOutError(errno, path);
+  ::close(fd);
+}

@@ -1,0 +1,155 @@
+// A small HTTP/1.0 server on a loopback port for tests: it runs on a thread of its own,
+// records the bytes of every request, and answers each one from a handler the test
+// gives (status, header lines and body), then closes the connection.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct ScriptedRequest {
+  std::string raw;                             // every byte up to the blank line
+  std::string target;                          // "/cgi-bin/tx.cgi?s=2&..."
+  std::map<std::string, std::string> query;    // split on '&' and '=' without unescaping
+  std::vector<std::string> headerLines;        // without line ends, request line first
+};
+
+struct ScriptedResponse {
+  int status = 200;
+  std::string body;
+  std::string contentType = "text/plain";
+};
+
+class ScriptedHttpServer {
+ public:
+  using Handler = std::function<ScriptedResponse(const ScriptedRequest&)>;
+
+  explicit ScriptedHttpServer(Handler handler) : handler_(std::move(handler)) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(listener_, 16);
+    socklen_t length = sizeof address;
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~ScriptedHttpServer() {
+    stop_ = true;
+    thread_.join();
+    ::close(listener_);
+  }
+  ScriptedHttpServer(const ScriptedHttpServer&) = delete;
+  ScriptedHttpServer& operator=(const ScriptedHttpServer&) = delete;
+
+  int Port() const { return port_; }
+  std::vector<ScriptedRequest> Requests() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_;
+  }
+  // The q= values of the requests so far, with "+w" appended for speech requests.
+  std::vector<std::string> Pages() const {
+    std::vector<std::string> pages;
+    for (const ScriptedRequest& r : Requests()) {
+      auto q = r.query.find("q");
+      auto w = r.query.find("w");
+      pages.push_back((q == r.query.end() ? "" : q->second) +
+                      (w != r.query.end() && w->second == "1" ? "+w" : ""));
+    }
+    return pages;
+  }
+  void ClearRequests() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    requests_.clear();
+  }
+
+ private:
+  void Run() {
+    while (!stop_) {
+      pollfd p{listener_, POLLIN, 0};
+      if (::poll(&p, 1, 20) <= 0) continue;
+      const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (client < 0) continue;
+      Serve(client);
+      ::close(client);
+    }
+  }
+
+  void Serve(int client) {
+    std::string raw;
+    char buffer[4096];
+    while (raw.find("\r\n\r\n") == std::string::npos) {
+      pollfd p{client, POLLIN, 0};
+      if (::poll(&p, 1, 2000) <= 0) return;
+      const ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
+      if (n <= 0) return;
+      raw.append(buffer, static_cast<size_t>(n));
+    }
+    ScriptedRequest request = Parse(raw);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      requests_.push_back(request);
+    }
+    const ScriptedResponse response = handler_(request);
+    std::string out = "HTTP/1.0 " + std::to_string(response.status) + " X\r\nContent-Type: " +
+                      response.contentType + "\r\n\r\n" + response.body;
+    size_t sent = 0;
+    while (sent < out.size()) {
+      const ssize_t n = ::send(client, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) return;
+      sent += static_cast<size_t>(n);
+    }
+  }
+
+  static ScriptedRequest Parse(const std::string& raw) {
+    ScriptedRequest r;
+    r.raw = raw.substr(0, raw.find("\r\n\r\n") + 4);
+    size_t start = 0;
+    for (size_t end; (end = r.raw.find("\r\n", start)) != std::string::npos && end > start;
+         start = end + 2) {
+      r.headerLines.push_back(r.raw.substr(start, end - start));
+    }
+    if (!r.headerLines.empty()) {
+      const std::string& line = r.headerLines.front();
+      const size_t a = line.find(' ');
+      const size_t b = line.rfind(' ');
+      if (a != std::string::npos && b > a) r.target = line.substr(a + 1, b - a - 1);
+    }
+    const size_t question = r.target.find('?');
+    if (question != std::string::npos) {
+      std::string rest = r.target.substr(question + 1);
+      size_t pos = 0;
+      while (pos <= rest.size()) {
+        size_t amp = rest.find('&', pos);
+        if (amp == std::string::npos) amp = rest.size();
+        const std::string pair = rest.substr(pos, amp - pos);
+        const size_t eq = pair.find('=');
+        r.query[pair.substr(0, eq)] = eq == std::string::npos ? "" : pair.substr(eq + 1);
+        pos = amp + 1;
+      }
+    }
+    return r;
+  }
+
+  Handler handler_;
+  int listener_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+  mutable std::mutex mutex_;
+  std::vector<ScriptedRequest> requests_;
+};
