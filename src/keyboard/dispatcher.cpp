@@ -47,7 +47,13 @@ void TForm1::FormKeyDown(uint16_t& key) {
     case vk::kEscape:
       if (MediaPlayer1.Mode() == mpPlaying) MediaPlayer1.Stop();
       if (MediaPlayer2.Mode() == mpPlaying) MediaPlayer2.Stop();
-      if (state.pagePath == "0" && kysikinnitust()) RequestApplicationQuit();
+      if (state.pagePath == "0" && kysikinnitust()) {
+        if (services_.quit) {
+          services_.quit();
+        } else {
+          RequestApplicationQuit();
+        }
+      }
       if (state.pagePath.size() > 1) state.pagePath.pop_back();
       FormActivate();
       break;

@@ -40,6 +40,8 @@ struct ReaderServices {
   int serverPort = 8080;
   // Whether this application is the active one; empty: ask Qt.
   std::function<bool()> applicationActive;
+  // Asks the application to end; empty: the application's own quit request.
+  std::function<void()> quit;
 };
 
 class TForm1 : public QWidget {

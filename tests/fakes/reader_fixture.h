@@ -1,0 +1,99 @@
+// A TForm1 wired to fakes for unit tests of the reader's logic: a media device service
+// that plays nothing, a clock that stands still, the program's keyboard state, a work
+// folder in a temporary directory, and a scripted text server on a loopback port that
+// answers text and speech requests from the pages a test gives it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QPlainTextEdit>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <functional>
+#include <map>
+#include <memory>
+
+#include "fake_clock.h"
+#include "fake_media_devices.h"
+#include "reader/form1.h"
+#include "scripted_http_server.h"
+
+class ReaderFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    pages["0"] = "0 Avaleht\n1\tUudised\n2\tIlm\n";
+    pages["01"] = "0 Uudised\n1\tEsimene uudis\n";
+    pages["012"] = "Pikk tekst.";
+    server = std::make_unique<ScriptedHttpServer>(
+        [this](const ScriptedRequest& r) { return Answer(r); });
+    services.media = &media;
+    services.wave = &media;
+    services.clock = &clock;
+    services.keyboard = &keys;
+    services.workFolderCandidates = {dir.path().toStdString() + "/work"};
+    services.serverHost = "127.0.0.1";
+    services.serverPort = server->Port();
+    services.applicationActive = [this] { return active; };
+    CreateForm();
+  }
+
+  void CreateForm() {
+    form = std::make_unique<TForm1>(services);
+    form->Timer1->stop();  // ticks are driven by hand, in virtual time
+  }
+
+  // The server's answer: a page's text, or for w=1 a speech body of speechSize bytes.
+  virtual ScriptedResponse Answer(const ScriptedRequest& r) {
+    const std::string q = r.query.count("q") ? r.query.at("q") : "";
+    if (r.query.count("w")) return {200, std::string(speechSize, 'S'), "audio/mpeg"};
+    auto page = pages.find(q);
+    if (page == pages.end()) return {404, "Lehte ei leitud"};
+    return {200, page->second};
+  }
+
+  void Press(uint16_t key) { form->FormKeyDown(key); }
+
+  // Runs `action` once `condition` holds, from inside whatever wait the reader is in.
+  void When(std::function<bool()> condition, std::function<void()> action) {
+    auto* timer = new QTimer(form.get());
+    timer->setInterval(2);
+    QObject::connect(timer, &QTimer::timeout, [timer, condition, action] {
+      if (!condition()) return;
+      timer->stop();
+      timer->deleteLater();
+      action();
+    });
+    timer->start();
+  }
+  // Answers the next question prompt with `key` once it plays.
+  void AnswerWhenAsked(uint16_t key) {
+    When([this] { return form->state.answerWait && media.IsPlaying(PromptFile()); },
+         [this, key] { Press(key); });
+  }
+  std::string PromptFile() const { return media.FileOf(form->MediaPlayer2.DeviceID()); }
+
+  void ProcessEvents() {
+    for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
+  }
+  std::string Work(const std::string& name) const { return form->state.workFolder + name; }
+  QString MemoText() const { return form->Memo1->toPlainText(); }
+  // Reads the root page: the navigation step that the window's activation runs.
+  void OpenRoot() {
+    form->FormActivate();
+    ProcessEvents();
+    server->ClearRequests();
+    media.ClearCommands();
+  }
+
+  QTemporaryDir dir;
+  FakeMediaDevices media;
+  FakeClock clock;
+  KeyboardState keys;
+  bool active = true;
+  size_t speechSize = 4000;
+  std::map<std::string, std::string> pages;
+  std::unique_ptr<ScriptedHttpServer> server;
+  ReaderServices services;
+  std::unique_ptr<TForm1> form;
+};

@@ -1,0 +1,91 @@
+#include <QLineEdit>
+
+#include "reader_fixture.h"
+
+namespace {
+
+class IdleRemindersTest : public ReaderFixture {
+ protected:
+  // Runs the one-second timer for `seconds` of virtual time; returns the seconds (from the
+  // start of the run) at which a file of `baseName` was opened.
+  std::vector<int> Tick(int seconds, const std::string& baseName) {
+    std::vector<int> at;
+    for (int s = 1; s <= seconds; ++s) {
+      clock.Advance(1);
+      const size_t before = media.Opened().size();
+      form->Timer1Timer();
+      const auto opened = media.Opened();
+      for (size_t i = before; i < opened.size(); ++i) {
+        if (opened[i] == baseName) at.push_back(s);
+      }
+    }
+    return at;
+  }
+};
+
+TEST_F(IdleRemindersTest, AClosedMenuIsReadAgainAbout20SecondsAfterTheLastSound) {
+  OpenRoot();
+  form->MediaPlayer1.Close();  // as after a question
+  EXPECT_EQ(std::vector<int>{20}, Tick(21, "bod.mp3"));
+  EXPECT_EQ((std::vector<std::string>{"0+w"}), server->Pages());
+}
+
+TEST_F(IdleRemindersTest, PlayingRefreshesTheSilence) {
+  OpenRoot();
+  EXPECT_TRUE(Tick(60, "bod.mp3").empty()) << "the page is still playing";
+  EXPECT_EQ(clock.Now(), form->state.lastActivityTime);
+}
+
+TEST_F(IdleRemindersTest, APausedPageNamesSpaceAt20_40_60_80ThenEvery67Seconds) {
+  form->state.pagePath = "012";
+  form->FormActivate();
+  Press(vk::kSpace);
+  keys.KeyDown(vk::kScroll);  // the reminder speaks whatever Scroll Lock says
+  form->state.lastActivityTime = clock.Now();
+  EXPECT_EQ((std::vector<int>{20, 40, 60, 80, 147, 214}), Tick(214, "vk_space.mp3"));
+}
+
+TEST_F(IdleRemindersTest, InTheBackgroundEveryReminderIsTheClick) {
+  form->state.pagePath = "012";
+  form->FormActivate();
+  Press(vk::kSpace);
+  active = false;
+  form->state.speedDialog = true;
+  const int clicks = media.wavesPlayed;
+  EXPECT_TRUE(Tick(60, "vk_space.mp3").empty());
+  EXPECT_EQ(clicks + 3, media.wavesPlayed);
+  form->state.speedDialog = false;
+}
+
+TEST_F(IdleRemindersTest, TheAccessCodeRequestComesFirst) {
+  form->state.pagePath = "012";
+  form->FormActivate();
+  Press(vk::kSpace);
+  form->pass->show();
+  form->state.speedDialog = true;
+  EXPECT_EQ(std::vector<int>{20}, Tick(20, "tx_kasutajatunnus.mp3"));
+  form->state.speedDialog = false;
+  form->pass->hide();
+}
+
+TEST_F(IdleRemindersTest, AKeyPressOnlyResetsTheCounter) {
+  OpenRoot();
+  form->MediaPlayer1.Close();
+  form->state.lastActivityTime = clock.Now().addSecs(-100);
+  form->state.idleCounter = 20;
+  Press(vk::k0 + 9);  // not in the menu: no playback
+  EXPECT_EQ(std::vector<int>{1}, Tick(1, "bod.mp3")) << "the next tick reminds at once";
+}
+
+TEST_F(IdleRemindersTest, ANonMenuPageWithAClosedPlayerRunsTheNavigationStep) {
+  form->state.pagePath = "012";
+  form->FormActivate();
+  server.reset();  // every fetch fails from now on
+  form->MediaPlayer1.Close();
+  const QDateTime before = form->state.lastActivityTime;
+  Tick(25, "bod.mp3");
+  EXPECT_EQ(before, form->state.lastActivityTime);
+  EXPECT_EQ("012", form->state.lastPagePath);
+}
+
+}  // namespace

@@ -1,0 +1,173 @@
+#include <QFile>
+#include <fstream>
+
+#include "reader_fixture.h"
+
+namespace {
+
+using PageRequestsTest = ReaderFixture;
+
+TEST_F(PageRequestsTest, SpeechAndTextRequestsHaveTheirUrlsAndHeaderLinesInOrder) {
+  form->state.speechRate = "3";
+  form->state.voice = "5";
+  form->state.pagePath = "01";
+  form->FormActivate();
+  const auto requests = server->Requests();
+  ASSERT_EQ(2u, requests.size());
+  const std::string id = form->state.requestId;
+  EXPECT_EQ("/cgi-bin/tx.cgi?s=3&v=5&q=01" + id + "&w=1", requests[0].target);
+  EXPECT_EQ("/cgi-bin/tx.cgi?s=3&v=5&q=01" + id, requests[1].target);
+  const std::vector<std::string> expected = {
+      "GET /cgi-bin/tx.cgi?s=3&v=5&q=01" + id + " HTTP/1.0",
+      "Host: 127.0.0.1",
+      "Accept: www/source, text/html, video/mpeg, image/jpeg, image/x-tiff",
+      "Accept: image/x-rgb, image/x-xbm, image/gif, */*, application/postscript",
+      "Authorization: Basic d3F3cXc6d3F3cXc=",
+      "Content-type: application/x-www-form-urlencoded",
+      "Vorbu: wqwqw",
+  };
+  EXPECT_EQ(expected, requests[1].headerLines);
+}
+
+TEST_F(PageRequestsTest, EmptyAccessCodeSendsNeitherAuthorisationNorVorbu) {
+  form->state.accessCode.clear();
+  form->tomba("", "", "", false);
+  const auto requests = server->Requests();
+  ASSERT_EQ(1u, requests.size());
+  EXPECT_EQ("0", requests[0].query.at("q")) << "an empty page asks for the root";
+  for (const std::string& line : requests[0].headerLines) {
+    EXPECT_EQ(std::string::npos, line.find("Authorization")) << line;
+    EXPECT_EQ(std::string::npos, line.find("Vorbu")) << line;
+  }
+  EXPECT_EQ("Content-type: application/x-www-form-urlencoded", requests[0].headerLines.back());
+}
+
+TEST_F(PageRequestsTest, SpeechBodiesShorterThan3840BytesFail) {
+  struct Case {
+    size_t size;
+    int result;
+  } cases[] = {{3839, -1}, {3840, 1}, {0, -1}, {100000, 1}};
+  for (const Case& c : cases) {
+    speechSize = c.size;
+    EXPECT_EQ(c.result, form->tomba_loe()) << c.size;
+    EXPECT_EQ(c.result > 0, media.IsPlaying("bod.mp3")) << c.size;
+    EXPECT_FALSE(form->state.requestBusy);
+  }
+}
+
+TEST_F(PageRequestsTest, SpeechFileCheckTakesTheExtensionInAnyCase) {
+  const std::string big(3840, 'x');
+  for (const char* name : {"a.MP3", "b.mp3", "c.Mp3"}) {
+    std::ofstream(Work(name)) << big;
+    EXPECT_TRUE(form->audio_file_ok(name)) << name;
+  }
+  std::ofstream(Work("d.wav")) << big;
+  std::ofstream(Work("mp3")) << big;
+  EXPECT_FALSE(form->audio_file_ok("d.wav"));
+  EXPECT_FALSE(form->audio_file_ok("mp3"));
+  EXPECT_FALSE(form->audio_file_ok("missing.mp3"));
+}
+
+TEST_F(PageRequestsTest, UnreachableServerIsShownAndSpokenAndKeepsTheMenu) {
+  OpenRoot();
+  const auto menuKeys = form->state.menuKeySet;
+  ASSERT_TRUE(form->state.menuPage);
+  server.reset();  // nothing listens on the port any more
+  Press(vk::k0 + 2);
+  EXPECT_EQ(QStringLiteral("Serveriga ei saa ühendust!"), MemoText());
+  EXPECT_TRUE(media.IsPlaying("tx_yhendusviga.mp3"));
+  EXPECT_EQ(0, form->MediaPlayer1.DeviceID()) << "the page player stays silent";
+  EXPECT_EQ(menuKeys, form->state.menuKeySet);
+  EXPECT_TRUE(form->state.menuPage);
+  EXPECT_FALSE(form->state.requestBusy);
+  EXPECT_EQ("02", form->state.lastPagePath);
+}
+
+TEST_F(PageRequestsTest, NestedRequestFailsAtOnceOnTheBusyFlag) {
+  int nested = 0;
+  form->HttpClient1.OnAboutToSend = [this, &nested](THttpClient& sender) {
+    form->HttpClient1AboutToSend(sender);
+    QTimer::singleShot(0, [this, &nested] { nested = form->tomba("01", "", "", false); });
+  };
+  EXPECT_EQ(1, form->tomba("0", "", "", false));
+  ProcessEvents();
+  EXPECT_EQ(-1, nested);
+  EXPECT_EQ(1u, server->Requests().size());
+  EXPECT_FALSE(form->state.requestBusy);
+}
+
+TEST_F(PageRequestsTest, MenuParseTable) {
+  struct Case {
+    std::string text;
+    bool menu;
+    std::vector<int> keys;
+    std::string shown;
+  } cases[] = {
+      {"0 Pealkiri\n1\tSilt\tmuu\n2\tTeine", true, {49, 50}, "0 Pealkiri\n1\tSilt\n2\tTeine"},
+      {"0", true, {}, "0"},
+      {" 0 Pealkiri\n1\tSilt", false, {}, " 0 Pealkiri\n1\tSilt"},
+      {"", false, {}, ""},
+      {"0\n1\tyks\tkaks\tkolm\n3\n\n5\tviis", true, {49, 51, 53}, "0\n1\tyks\n3\n\n5\tviis"},
+      {"0 x\nA\tTähestik\t1", true, {65}, "0 x\nA\tTähestik"},
+      {"Tekst\n1\tpole menüü", false, {}, "Tekst\n1\tpole menüü"},
+  };
+  for (const Case& c : cases) {
+    form->Memo1->setPlainText(QString::fromStdString(c.text));
+    form->parse_menu();
+    EXPECT_EQ(c.menu, form->state.menuPage) << c.text;
+    std::vector<int> keys;
+    for (int k = 0; k < 256; ++k) {
+      if (form->state.menuKeySet.test(static_cast<size_t>(k))) keys.push_back(k);
+    }
+    EXPECT_EQ(c.keys, keys) << c.text;
+    EXPECT_EQ(QString::fromStdString(c.shown), MemoText()) << c.text;
+  }
+}
+
+TEST_F(PageRequestsTest, ALongEntryThatTheWindowWrapsStaysOneEntry) {
+  form->show();
+  form->Memo1->setPlainText(QStringLiteral("0 Pealkiri\n1\t") + QString(400, QLatin1Char('a')) +
+                            QStringLiteral(" 9 b"));
+  form->parse_menu();
+  EXPECT_EQ(std::bitset<256>().set(49), form->state.menuKeySet);
+}
+
+TEST_F(PageRequestsTest, EndOfASpeechGoesUpAndReadsTheParent) {
+  form->state.pagePath = "012";
+  form->FormActivate();
+  server->ClearRequests();
+  media.EndPlayback("bod.mp3");
+  ProcessEvents();
+  EXPECT_EQ("01", form->state.pagePath);
+  EXPECT_EQ((std::vector<std::string>{"01+w", "01"}), server->Pages());
+
+  form->state.pagePath = "0";
+  form->state.lastPagePath = "-";
+  form->FormActivate();
+  server->ClearRequests();
+  media.EndPlayback("bod.mp3");
+  ProcessEvents();
+  EXPECT_EQ("0", form->state.pagePath);
+  EXPECT_EQ((std::vector<std::string>{"0+w", "0"}), server->Pages()) << "the root is read again";
+}
+
+TEST_F(PageRequestsTest, NavigationFetchesOnlyWhenThePathChanged) {
+  OpenRoot();
+  form->FormActivate();
+  EXPECT_TRUE(server->Pages().empty());
+}
+
+TEST_F(PageRequestsTest, RepeatingAMenuReadsItsSpeechWithoutItsText) {
+  OpenRoot();
+  form->korda_menyyd();
+  EXPECT_EQ((std::vector<std::string>{"0+w"}), server->Pages());
+  EXPECT_EQ("", form->state.lastPagePath);
+
+  form->state.pagePath = "012";
+  form->FormActivate();
+  server->ClearRequests();
+  form->korda_menyyd();
+  EXPECT_TRUE(server->Pages().empty()) << "a text page is not a menu";
+}
+
+}  // namespace
