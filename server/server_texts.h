@@ -1,0 +1,39 @@
+// The server's own Estonian texts (prompts, status report, error pages) and the text that
+// is spoken for a stored page. Every text here is UTF-8. Pure functions.
+#pragma once
+
+#include <ctime>
+#include <string>
+#include <string_view>
+
+#include "page_name.h"
+#include "tx_query.h"
+
+// What an answer says: `text` for a text request, `speech` is what is synthesised.
+struct Message {
+  std::string text;
+  std::string speech;
+};
+
+// A page whose first line begins with "0" is a menu.
+bool isMenuText(std::string_view text);
+
+// What is spoken for a stored page (given as UTF-8): a menu's heading and then each
+// entry's key and label; any other page's text as it stands.
+std::string pageSpeech(std::string_view utf8Text);
+
+Message clockMessage(const std::tm& localTime);
+Message quitQuestionMessage();
+Message rateQuestionMessage(const std::string& currentRate);
+Message voiceQuestionMessage(const std::string& currentVoice);
+Message statusMessage(const StatusName& status);
+
+Message accessDeniedMessage();
+Message pageNotFoundMessage(std::string_view q);
+Message pageTooLargeMessage();
+Message pageUnreadableMessage();
+Message queryProblemMessage(QueryProblem problem, std::string_view key);
+
+// Keeps printable ASCII of a name from the request, at most `limit` characters, so it
+// can be shown or logged on one line.
+std::string printableName(std::string_view name, size_t limit = 64);

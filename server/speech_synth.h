@@ -1,0 +1,49 @@
+// Estonian speech synthesis with libespeak-ng. The library keeps global state and is not
+// thread-safe, so one EspeakSynth serves the whole process and runs one synthesis at a
+// time under its own lock; callers on any thread simply wait their turn.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "base/exception.h"
+
+struct Pcm {
+  std::vector<int16_t> samples;  // mono
+  int sampleRate = 0;
+  double seconds() const { return sampleRate ? double(samples.size()) / sampleRate : 0.0; }
+};
+
+class SynthError : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+// Words per minute for the speech rates "1" (slow), "2" (normal) and "3" (fast).
+constexpr std::array<int, 3> kRateWordsPerMinute = {120, 175, 260};
+// The espeak-ng voices for v = "0" to "5": the Estonian voice and five of its variants.
+constexpr std::array<const char*, 6> kVoiceNames = {"et",    "et+f3",     "et+m4",
+                                                    "et+f5", "et+klatt3", "et+m7"};
+
+class EspeakSynth {
+ public:
+  // Initialises espeak-ng for synchronous synthesis. Throws SynthError when the library
+  // or the Estonian voice data cannot be loaded. Create at most one per process.
+  EspeakSynth();
+  ~EspeakSynth();
+  EspeakSynth(const EspeakSynth&) = delete;
+  EspeakSynth& operator=(const EspeakSynth&) = delete;
+
+  // Speaks UTF-8 text at rate 1..3 with voice 0..5. Blocks while another synthesis runs.
+  // Throws SynthError.
+  Pcm synthesise(const std::string& utf8Text, int rate, int voice);
+
+  int sampleRate() const { return sampleRate_; }
+
+ private:
+  std::mutex mutex_;
+  int sampleRate_ = 0;
+};

@@ -1,0 +1,24 @@
+// Decoders turn a sound file into stereo float frames at the output's rate. A device owns
+// one; it is used by one thread at a time (the device's decode lock).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class Decoder {
+ public:
+  virtual ~Decoder() = default;
+  // Exact length in frames at the output rate.
+  virtual int64_t LengthFrames() const = 0;
+  // Moves to `frame` (0 … LengthFrames()); the next Read starts there.
+  virtual bool Seek(int64_t frame) = 0;
+  // Decodes up to `frames` frames into `out` (2 floats a frame); returns the count, 0 at
+  // the end. A stream that breaks off in the middle ends there.
+  virtual std::size_t Read(float* out, std::size_t frames) = 0;
+};
+
+// Opens `path` with the decoder its extension names (.mp3, .wav; letter case ignored).
+// On refusal returns nullptr and sets `error` to an mci::kErr… code.
+std::unique_ptr<Decoder> OpenDecoder(const std::string& path, int outputRate, uint32_t& error);

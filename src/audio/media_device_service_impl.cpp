@@ -1,0 +1,403 @@
+#include "audio/media_device_service_impl.h"
+
+#include <QCoreApplication>
+#include <QPointer>
+#include <algorithm>
+#include <chrono>
+
+#include "audio/decoder.h"
+#include "audio/mci_errors.h"
+#include "audio/wav_decoder.h"
+
+namespace {
+
+// Ring of about 0.7 s at 48 kHz: ample slack for a feeder thread that a busy machine
+// schedules late.
+constexpr std::size_t kRingFrames = 32768;
+// Decoded per lock hold, so that a seek from the GUI thread never waits long.
+constexpr std::size_t kChunkFrames = 2048;
+// Decoded at open, so that the first block after Play already carries sound.
+constexpr std::size_t kPrefillFrames = 4096;
+
+bool Interrupts(uint32_t command) {
+  return command == mci::kStop || command == mci::kPause || command == mci::kSeek ||
+         command == mci::kClose || command == mci::kPlay;
+}
+
+}  // namespace
+
+struct MediaDeviceService::Device {
+  Device(uint16_t deviceId, std::unique_ptr<Decoder> dec)
+      : id(deviceId),
+        decoder(std::move(dec)),
+        scratch(kChunkFrames * 2),
+        channel(kRingFrames),
+        length(decoder->LengthFrames()) {}
+
+  enum class State { kStopped, kPlaying, kPaused };
+
+  const uint16_t id;
+  std::mutex decodeMutex;            // held by whoever decodes into the ring
+  std::unique_ptr<Decoder> decoder;  // under decodeMutex
+  std::vector<float> scratch;        // under decodeMutex
+  MixerChannel channel;
+  const int64_t length;
+  std::atomic<bool> endSeen{false};  // the feeder has reported the end once
+
+  // GUI thread only.
+  int64_t base = 0;  // position of the first frame in the ring
+  State state = State::kStopped;
+  bool hasPending = false;  // a play notice waits for the end of playback
+  QPointer<QObject> pending;
+};
+
+// Lives on the GUI thread; the feeder posts to it when playback has reached its end.
+class MediaDeviceService::Relay : public QObject {
+ public:
+  explicit Relay(MediaDeviceService& service)
+      : service_(service), type_(static_cast<QEvent::Type>(QEvent::registerEventType())) {}
+  QEvent::Type WakeType() const { return type_; }
+  bool event(QEvent* e) override {
+    if (e->type() != type_) return QObject::event(e);
+    service_.SettleAll();
+    return true;
+  }
+
+ private:
+  MediaDeviceService& service_;
+  const QEvent::Type type_;
+};
+
+MediaDeviceService::MediaDeviceService(std::unique_ptr<AudioOutput> output)
+    : output_(std::move(output)),
+      rate_(output_->SampleRate()),
+      owner_(QThread::currentThread()),
+      relay_(std::make_unique<Relay>(*this)) {
+  output_->Start(mixer_);
+  feeder_ = std::thread(&MediaDeviceService::FeederLoop, this);
+}
+
+MediaDeviceService::~MediaDeviceService() {
+  {
+    std::lock_guard<std::mutex> lock(feederMutex_);
+    feederQuit_ = true;
+  }
+  feederCv_.notify_all();
+  feeder_.join();
+  output_->Stop();
+}
+
+bool MediaDeviceService::GetErrorString(uint32_t error, std::string& text) {
+  return mci::ErrorText(error, text);
+}
+
+uint32_t MediaDeviceService::SendCommand(uint16_t device, uint32_t command, uint32_t flags,
+                                         mci::Params& params) {
+  if (command == mci::kOpen) return Open(flags, params);
+  switch (command) {
+    case mci::kClose:
+    case mci::kPlay:
+    case mci::kSeek:
+    case mci::kStop:
+    case mci::kPause:
+    case mci::kSet:
+    case mci::kStatus:
+    case mci::kResume:
+      break;
+    default:
+      return mci::kErrUnrecognizedCommand;
+  }
+  std::shared_ptr<Device> d;
+  {
+    std::lock_guard<std::mutex> lock(devicesMutex_);
+    auto it = devices_.find(device);
+    if (it != devices_.end()) d = it->second;
+  }
+  if (!d) return mci::kErrInvalidDeviceId;
+  Settle(*d);
+  return Command(*d, command, flags, params);
+}
+
+uint32_t MediaDeviceService::Open(uint32_t flags, mci::Params& params) {
+  if ((flags & mci::kOpenElement) == 0) return mci::kErrMissingParameter;
+  uint32_t error = 0;
+  std::unique_ptr<Decoder> decoder = OpenDecoder(params.element, rate_, error);
+  if (!decoder) return error;
+  // Ids count up and wrap, skipping 0 and the ids still open, so that a late notice
+  // about a closed device never names a newer one.
+  std::shared_ptr<Device> d;
+  {
+    std::lock_guard<std::mutex> lock(devicesMutex_);
+    do {
+      ++lastId_;
+    } while (lastId_ == 0 || devices_.count(lastId_) != 0);
+    d = std::make_shared<Device>(lastId_, std::move(decoder));
+    devices_[d->id] = d;
+  }
+  Fill(*d, kPrefillFrames);
+  mixer_.Add(&d->channel);
+  params.deviceId = d->id;
+  if (flags & mci::kNotify) Post(params.callback, mci::kNotifySuccessful, d->id);
+  return 0;
+}
+
+uint32_t MediaDeviceService::Command(Device& d, uint32_t command, uint32_t flags,
+                                     mci::Params& params) {
+  const bool notify = (flags & mci::kNotify) != 0;
+  // Refusals first: a refused command changes nothing, its pending notice included.
+  int64_t seekTarget = 0;
+  switch (command) {
+    case mci::kPlay:
+      if (flags & (mci::kFrom | mci::kTo)) return mci::kErrUnsupportedFunction;
+      break;
+    case mci::kResume:
+      if (d.state == Device::State::kStopped) return mci::kErrNonApplicableFunction;
+      break;
+    case mci::kSeek: {
+      const bool to = flags & mci::kTo;
+      const bool start = flags & mci::kSeekToStart;
+      if (to && start) return mci::kErrFlagsNotCompatible;
+      if (!to && !start) return mci::kErrMissingParameter;
+      if (to) {
+        if (params.to > ToMs(d.length)) return mci::kErrOutOfRange;
+        // Rounded up, so that the position reads back as exactly the asked millisecond.
+        seekTarget = std::min<int64_t>(
+            (static_cast<int64_t>(params.to) * rate_ + 999) / 1000, d.length);
+      }
+      break;
+    }
+    case mci::kSet:
+      if ((flags & mci::kSetTimeFormat) == 0) return mci::kErrMissingParameter;
+      if (params.timeFormat != mci::kFormatMilliseconds) return mci::kErrBadTimeFormat;
+      break;
+    case mci::kStatus:
+      if ((flags & mci::kStatusItem) == 0) return mci::kErrMissingParameter;
+      if (flags & mci::kTrack) {
+        if (params.item != mci::kStatusLength) return mci::kErrUnsupportedFunction;
+        if (params.track != 1) return mci::kErrOutOfRange;
+      } else if (params.item != mci::kStatusLength && params.item != mci::kStatusPosition &&
+                 params.item != mci::kStatusMode) {
+        return mci::kErrUnsupportedFunction;
+      }
+      break;
+    default:
+      break;
+  }
+
+  // One pending notice per device: a playback-interrupting command aborts it; any other
+  // command that asks for a notice supersedes it.
+  if (d.hasPending && (Interrupts(command) || notify)) {
+    Post(d.pending, Interrupts(command) ? mci::kNotifyAborted : mci::kNotifySuperseded, d.id);
+    d.hasPending = false;
+  }
+
+  Kind kind = Kind::kInstant;
+  switch (command) {
+    case mci::kPlay:
+    case mci::kResume:
+      if (PositionFrames(d) >= d.length) {
+        // Nothing left to play: done at once.
+        Halt(d);
+        d.state = Device::State::kStopped;
+      } else {
+        if (d.state != Device::State::kPlaying) StartPlaying(d);
+        kind = Kind::kRunning;
+      }
+      break;
+    case mci::kPause:
+      if (d.state == Device::State::kPlaying) {
+        Halt(d);
+        d.state = Device::State::kPaused;
+      }
+      break;
+    case mci::kStop:
+      Halt(d);
+      d.state = Device::State::kStopped;
+      break;
+    case mci::kSeek:
+      Reposition(d, seekTarget);
+      d.state = Device::State::kStopped;
+      break;
+    case mci::kClose: {
+      Halt(d);
+      mixer_.Remove(&d.channel);
+      std::lock_guard<std::mutex> lock(devicesMutex_);
+      devices_.erase(d.id);  // the caller's reference keeps `d` alive until we return
+      break;
+    }
+    case mci::kStatus:
+      Status(d, flags, params);
+      break;
+    default:
+      break;
+  }
+
+  if (notify) {
+    if (kind == Kind::kRunning) {
+      d.hasPending = true;
+      d.pending = params.callback;
+    } else {
+      Post(params.callback, mci::kNotifySuccessful, d.id);
+    }
+  }
+  return 0;
+}
+
+uint32_t MediaDeviceService::Status(Device& d, uint32_t, mci::Params& params) {
+  switch (params.item) {
+    case mci::kStatusMode:
+      params.returnValue = d.state == Device::State::kPlaying  ? mci::kModePlay
+                           : d.state == Device::State::kPaused ? mci::kModePause
+                                                               : mci::kModeStop;
+      break;
+    case mci::kStatusPosition:
+      params.returnValue = ToMs(PositionFrames(d));
+      break;
+    default:
+      params.returnValue = ToMs(d.length);
+      break;
+  }
+  return 0;
+}
+
+bool MediaDeviceService::PlayWave(const void* image, std::size_t size) {
+  uint32_t error = 0;
+  auto decoder = WavDecoder::OpenImage(image, size, rate_, error);
+  if (!decoder) return false;
+  const auto frames = static_cast<std::size_t>(decoder->LengthFrames());
+  std::vector<float> sound(frames * 2);
+  decoder->Read(sound.data(), frames);
+  mixer_.SetWave(sound.data(), frames);
+  // The mixer now reads the new buffer; the old one is freed here, on this thread.
+  wave_.swap(sound);
+  return true;
+}
+
+void MediaDeviceService::Settle(Device& d) {
+  if (d.state != Device::State::kPlaying || !d.channel.ended.load(std::memory_order_acquire))
+    return;
+  d.state = Device::State::kStopped;
+  if (d.hasPending) {
+    d.hasPending = false;
+    Post(d.pending, mci::kNotifySuccessful, d.id);
+  }
+}
+
+void MediaDeviceService::SettleAll() {
+  std::vector<std::shared_ptr<Device>> all;
+  {
+    std::lock_guard<std::mutex> lock(devicesMutex_);
+    for (auto& [id, d] : devices_) all.push_back(d);
+  }
+  for (auto& d : all) Settle(*d);
+}
+
+void MediaDeviceService::Fill(Device& d, std::size_t maxFrames) {
+  std::size_t filled = 0;
+  while (filled < maxFrames) {
+    std::lock_guard<std::mutex> lock(d.decodeMutex);
+    if (d.channel.decoderEof.load(std::memory_order_relaxed)) return;
+    const std::size_t want = std::min(kChunkFrames, maxFrames - filled);
+    if (d.channel.ring.Writable() < want) return;
+    const std::size_t n = d.decoder->Read(d.scratch.data(), want);
+    d.channel.ring.Write(d.scratch.data(), n);
+    filled += n;
+    if (n < want) d.channel.decoderEof.store(true, std::memory_order_release);
+  }
+}
+
+void MediaDeviceService::FillBuffers() {
+  std::vector<std::shared_ptr<Device>> all;
+  {
+    std::lock_guard<std::mutex> lock(devicesMutex_);
+    for (auto& [id, d] : devices_) all.push_back(d);
+  }
+  bool ended = false;
+  for (auto& d : all) {
+    Fill(*d, kRingFrames);
+    if (d->channel.ended.load(std::memory_order_acquire) && !d->endSeen.exchange(true))
+      ended = true;
+  }
+  if (!ended) return;
+  if (QThread::currentThread() == owner_) {
+    SettleAll();
+  } else {
+    QCoreApplication::postEvent(relay_.get(), new QEvent(relay_->WakeType()));
+  }
+}
+
+void MediaDeviceService::StartPlaying(Device& d) {
+  d.endSeen = false;
+  mixer_.Locked([&] {
+    d.channel.ended.store(false);
+    d.channel.playing.store(true);
+  });
+  d.state = Device::State::kPlaying;
+  WakeFeeder();
+}
+
+void MediaDeviceService::Halt(Device& d) {
+  mixer_.Locked([&] { d.channel.playing.store(false); });
+}
+
+void MediaDeviceService::Reposition(Device& d, int64_t frame) {
+  {
+    std::lock_guard<std::mutex> lock(d.decodeMutex);
+    mixer_.Locked([&] {
+      d.channel.playing.store(false);
+      d.channel.ended.store(false);
+      d.channel.ring.Clear();
+      d.channel.consumed.store(0);
+      d.channel.decoderEof.store(false);
+    });
+    d.base = frame;
+    if (!d.decoder->Seek(frame)) d.channel.decoderEof.store(true);
+  }
+  Fill(d, kPrefillFrames);
+}
+
+int64_t MediaDeviceService::PositionFrames(const Device& d) const {
+  return std::min(d.length, d.base + d.channel.consumed.load(std::memory_order_acquire));
+}
+
+uint32_t MediaDeviceService::ToMs(int64_t frames) const {
+  return static_cast<uint32_t>(frames * 1000 / rate_);
+}
+
+void MediaDeviceService::Post(QObject* callback, uint32_t outcome, uint16_t device) {
+  if (callback != nullptr)
+    QCoreApplication::postEvent(callback, new mci::MciNotifyEvent(outcome, device));
+}
+
+void MediaDeviceService::WakeFeeder() {
+  {
+    std::lock_guard<std::mutex> lock(feederMutex_);
+    feederWake_ = true;
+  }
+  feederCv_.notify_one();
+}
+
+void MediaDeviceService::FeederLoop() {
+  bool busy = false;
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(feederMutex_);
+      auto woken = [&] { return feederQuit_ || feederWake_; };
+      // While something plays, top up every 10 ms; when all is quiet, sleep until a
+      // command starts playback.
+      if (busy) {
+        feederCv_.wait_for(lock, std::chrono::milliseconds(10), woken);
+      } else {
+        feederCv_.wait(lock, woken);
+      }
+      if (feederQuit_) return;
+      feederWake_ = false;
+    }
+    FillBuffers();
+    busy = false;
+    std::lock_guard<std::mutex> lock(devicesMutex_);
+    for (auto& [id, d] : devices_)
+      if (d->channel.playing.load() || (d->channel.ended.load() && !d->endSeen.load()))
+        busy = true;
+  }
+}

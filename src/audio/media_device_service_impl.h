@@ -1,0 +1,85 @@
+// The media device service of the program: one device per opened sound file, all mixed
+// into one audio output together with the wave voice.
+//
+// Threading. Commands, PlayWave and the delivery of notices happen on the thread that
+// created the service (the GUI thread). A feeder thread of the service decodes ahead into
+// each device's ring buffer; the output's thread only mixes from those buffers. Positions
+// count the frames actually handed to the output. The end of playback is seen by the
+// mixer, passed to the GUI thread through the Qt event queue, and the completion notice
+// is posted from there, so notices arrive only when the event loop runs.
+#pragma once
+
+#include <QEvent>
+#include <QThread>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "audio/audio_output.h"
+#include "audio/media_device_service.h"
+#include "audio/mixer.h"
+
+class MediaDeviceService : public IMediaDeviceService, public IWaveVoice {
+ public:
+  // Starts `output` with the service's mixer. The service owns the output.
+  explicit MediaDeviceService(std::unique_ptr<AudioOutput> output);
+  ~MediaDeviceService() override;
+  MediaDeviceService(const MediaDeviceService&) = delete;
+  MediaDeviceService& operator=(const MediaDeviceService&) = delete;
+
+  uint32_t SendCommand(uint16_t device, uint32_t command, uint32_t flags,
+                       mci::Params& params) override;
+  bool GetErrorString(uint32_t error, std::string& text) override;
+  bool PlayWave(const void* image, std::size_t size) override;
+
+  // Tops up every device's buffer and notes playback that has reached its end. The
+  // feeder thread does this all the time; a test that steps its output by hand calls it
+  // between steps (on the GUI thread) so that nothing depends on the feeder's timing.
+  void FillBuffers();
+  AudioOutput& Output() { return *output_; }
+
+ private:
+  struct Device;
+  class Relay;
+  enum class Kind { kInstant, kRunning };
+
+  uint32_t Open(uint32_t flags, mci::Params& params);
+  uint32_t Command(Device& d, uint32_t command, uint32_t flags, mci::Params& params);
+  uint32_t Status(Device& d, uint32_t flags, mci::Params& params);
+  void Settle(Device& d);
+  void SettleAll();
+  void Fill(Device& d, std::size_t maxFrames);
+  void StartPlaying(Device& d);
+  void Halt(Device& d);
+  void Reposition(Device& d, int64_t frame);
+  int64_t PositionFrames(const Device& d) const;
+  uint32_t ToMs(int64_t frames) const;
+  void Post(QObject* callback, uint32_t outcome, uint16_t device);
+  void WakeFeeder();
+  void FeederLoop();
+
+  std::unique_ptr<AudioOutput> output_;
+  const int rate_;
+  Mixer mixer_;
+  QThread* const owner_;
+  std::unique_ptr<Relay> relay_;
+
+  std::mutex devicesMutex_;  // guards the map; the GUI thread changes it, the feeder reads
+  std::map<uint16_t, std::shared_ptr<Device>> devices_;
+  uint16_t lastId_ = 0;
+
+  std::vector<float> wave_;  // the wave voice's current sound, at the output rate
+
+  std::mutex feederMutex_;
+  std::condition_variable feederCv_;
+  bool feederQuit_ = false;
+  bool feederWake_ = false;
+  std::thread feeder_;
+};
+
+// The output for the run: SDL2's default playback device, or, when none opens, a silent
+// output that keeps time, announced by one line on standard error.
+std::unique_ptr<AudioOutput> OpenDefaultOutput();

@@ -1,0 +1,19 @@
+#include "audio/stepped_audio_output.h"
+
+#include <algorithm>
+
+SteppedAudioOutput::SteppedAudioOutput(int sampleRate, std::size_t periodFrames)
+    : rate_(sampleRate), period_(periodFrames), block_(periodFrames * kChannels) {}
+
+void SteppedAudioOutput::Step(std::size_t frames) {
+  while (frames > 0) {
+    const std::size_t n = std::min(frames, period_);
+    if (source_ != nullptr) {
+      source_->Render(block_.data(), n);
+    } else {
+      std::fill(block_.begin(), block_.end(), 0.0f);
+    }
+    if (capture_) captured_.insert(captured_.end(), block_.begin(), block_.begin() + n * kChannels);
+    frames -= n;
+  }
+}

@@ -1,0 +1,111 @@
+#include "audio/wav_decoder.h"
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include "audio/mci_errors.h"
+
+namespace {
+
+uint32_t Le32(const unsigned char* p) {
+  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+uint16_t Le16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+
+}  // namespace
+
+std::unique_ptr<WavDecoder> WavDecoder::OpenFile(const std::string& path, int outputRate,
+                                                 uint32_t& error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    error = mci::kErrFileRead;
+    return nullptr;
+  }
+  std::unique_ptr<WavDecoder> dec(new WavDecoder);
+  dec->owned_.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  dec->outputRate_ = outputRate;
+  if (!dec->Parse(dec->owned_.data(), dec->owned_.size())) {
+    error = mci::kErrInvalidFile;
+    return nullptr;
+  }
+  error = 0;
+  return dec;
+}
+
+std::unique_ptr<WavDecoder> WavDecoder::OpenImage(const void* image, std::size_t size,
+                                                  int outputRate, uint32_t& error) {
+  std::unique_ptr<WavDecoder> dec(new WavDecoder);
+  dec->outputRate_ = outputRate;
+  if (image == nullptr || !dec->Parse(static_cast<const unsigned char*>(image), size)) {
+    error = mci::kErrInvalidFile;
+    return nullptr;
+  }
+  error = 0;
+  return dec;
+}
+
+bool WavDecoder::Parse(const unsigned char* p, std::size_t size) {
+  if (size < 12 || std::memcmp(p, "RIFF", 4) != 0 || std::memcmp(p + 8, "WAVE", 4) != 0)
+    return false;
+  bool haveFormat = false;
+  std::size_t at = 12;
+  while (at + 8 <= size) {
+    const unsigned char* chunk = p + at;
+    const uint32_t chunkSize = Le32(chunk + 4);
+    const std::size_t body = at + 8;
+    const std::size_t avail = size - body;
+    if (std::memcmp(chunk, "fmt ", 4) == 0) {
+      if (chunkSize < 16 || avail < 16) return false;
+      const uint16_t tag = Le16(chunk + 8);
+      channels_ = Le16(chunk + 10);
+      sourceRate_ = static_cast<int>(Le32(chunk + 12));
+      const uint16_t bits = Le16(chunk + 22);
+      // WAVE_FORMAT_EXTENSIBLE carries the real tag in its sub-format GUID.
+      const bool pcm = tag == 1 || (tag == 0xFFFE && chunkSize >= 40 && avail >= 40 &&
+                                    Le16(chunk + 8 + 24) == 1);
+      if (!pcm || (channels_ != 1 && channels_ != 2) || (bits != 8 && bits != 16) ||
+          sourceRate_ < 1000 || sourceRate_ > 384000)
+        return false;
+      bytesPerSample_ = bits / 8;
+      haveFormat = true;
+    } else if (std::memcmp(chunk, "data", 4) == 0) {
+      if (!haveFormat) return false;
+      pcm_ = p + body;
+      // A data chunk cut short by a truncated file plays as far as it goes.
+      const std::size_t bytes = std::min<std::size_t>(chunkSize, avail);
+      sourceFrames_ = static_cast<int64_t>(bytes / (bytesPerSample_ * channels_));
+      length_ = sourceFrames_ * outputRate_ / sourceRate_;
+      return true;
+    }
+    at = body + chunkSize + (chunkSize & 1);
+  }
+  return false;
+}
+
+float WavDecoder::Sample(int64_t frame, int channel) const {
+  if (frame >= sourceFrames_) frame = sourceFrames_ - 1;
+  const int c = channels_ == 1 ? 0 : channel;
+  const unsigned char* s = pcm_ + (frame * channels_ + c) * bytesPerSample_;
+  if (bytesPerSample_ == 1) return (static_cast<int>(s[0]) - 128) / 128.0f;
+  return static_cast<int16_t>(Le16(s)) / 32768.0f;
+}
+
+bool WavDecoder::Seek(int64_t frame) {
+  if (frame < 0 || frame > length_) return false;
+  next_ = frame;
+  return true;
+}
+
+std::size_t WavDecoder::Read(float* out, std::size_t frames) {
+  std::size_t n = 0;
+  for (; n < frames && next_ < length_; ++n, ++next_) {
+    // Output frame k sits at source position k * sourceRate / outputRate.
+    const int64_t num = next_ * sourceRate_;
+    const int64_t i = num / outputRate_;
+    const float frac = static_cast<float>(num % outputRate_) / outputRate_;
+    for (int c = 0; c < 2; ++c)
+      out[2 * n + c] = Sample(i, c) * (1.0f - frac) + Sample(i + 1, c) * frac;
+  }
+  return n;
+}
