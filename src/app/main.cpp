@@ -1,11 +1,45 @@
 // Program entry: the application, the window (whose creation runs the reader's
 // start-up), and the main loop. Exit code 0 when the loop ends normally.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QSocketNotifier>
+#include <csignal>
 #include <cstdio>
 
 #include "app/command_line.h"
 #include "audio/media_device_service_impl.h"
 #include "reader/form1.h"
 #include "reader/reader_application.h"
+
+namespace {
+
+// SIGTERM and SIGINT end the reader as closing its window does. The handler only writes a
+// byte; the main loop reads it and asks the application to quit.
+int quitSignalPipe[2] = {-1, -1};
+
+void OnQuitSignal(int) {
+  const char byte = 1;
+  (void)!::write(quitSignalPipe[1], &byte, 1);
+}
+
+void QuitOnSignals(ReaderApplication& app) {
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, quitSignalPipe) != 0) return;
+  auto* notifier = new QSocketNotifier(quitSignalPipe[0], QSocketNotifier::Read, &app);
+  QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app] {
+    char byte;
+    (void)!::read(quitSignalPipe[0], &byte, 1);
+    app.RequestQuit();
+  });
+  struct sigaction action {};
+  action.sa_handler = OnQuitSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  ::sigaction(SIGTERM, &action, nullptr);
+  ::sigaction(SIGINT, &action, nullptr);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   const CommandLine command =
@@ -27,6 +61,8 @@ int main(int argc, char** argv) {
   ReaderApplication app(argc, argv);
   ReaderApplication::setApplicationName(QStringLiteral("talking-reader"));
   ReaderApplication::setApplicationDisplayName(QStringLiteral("Talking Reader"));
+
+  QuitOnSignals(app);
 
   MediaDeviceService media(OpenDefaultOutput());
   SystemClock clock;
