@@ -73,7 +73,9 @@ class ProbeOutput : public AudioOutput, public AudioSource {
   std::atomic<int64_t> heard_{0};
 };
 
-bool Run(const std::string& cmd) { return std::system(cmd.c_str()) == 0; }
+bool Run(const std::string& cmd) {
+  return std::system(cmd.c_str()) == 0;
+}
 
 double ThreadCpuSeconds() {
   timespec ts{};
@@ -169,8 +171,8 @@ void DecodeCost(const std::string& dir) {
     while (std::size_t n = decoder->Read(block.data(), 4096)) frames += static_cast<int64_t>(n);
     const double t1 = ThreadCpuSeconds();
     const double minutes = static_cast<double>(frames) / rate / 60.0;
-    std::printf("decode %s (%.1f s of speech) to %d Hz stereo float:\n", path.substr(path.size() - 3).c_str(),
-                minutes * 60, rate);
+    std::printf("decode %s (%.1f s of speech) to %d Hz stereo float:\n",
+                path.substr(path.size() - 3).c_str(), minutes * 60, rate);
     std::printf("  %.4f CPU s per minute of speech (open and scan %.2f ms)\n", (t1 - t0) / minutes,
                 1000 * (opened - t0));
   }

@@ -83,7 +83,8 @@ TEST_F(MciPlayerTest, CommandsAndFlags_FollowOneShotNotifyAndAutoRewind) {
        },
        {{kOpen, kWait | kNotify | kOpenElement}},
        {}},
-      {"notify true then two stops", open,
+      {"notify true then two stops",
+       open,
        [](TMciPlayer& p) {
          p.SetNotify(true);
          p.Stop();
@@ -91,7 +92,8 @@ TEST_F(MciPlayerTest, CommandsAndFlags_FollowOneShotNotifyAndAutoRewind) {
        },
        {{kStop, kWait | kNotify}, {kStop, kWait}},
        {}},
-      {"notify false then two plays", open,
+      {"notify false then two plays",
+       open,
        [](TMciPlayer& p) {
          p.SetNotify(false);
          p.Play();
@@ -106,7 +108,8 @@ TEST_F(MciPlayerTest, CommandsAndFlags_FollowOneShotNotifyAndAutoRewind) {
         {kStatus, kStatusFlags},
         {kPlay, kNotify}},
        {}},
-      {"status read leaves the mark for play", open,
+      {"status read leaves the mark for play",
+       open,
        [](TMciPlayer& p) {
          p.SetNotify(false);
          p.Length();
@@ -119,7 +122,8 @@ TEST_F(MciPlayerTest, CommandsAndFlags_FollowOneShotNotifyAndAutoRewind) {
         {kStatus, kStatusFlags},
         {kPlay, 0}},
        {}},
-      {"open on open player: close takes the notify", open,
+      {"open on open player: close takes the notify",
+       open,
        [](TMciPlayer& p) {
          p.SetNotify(true);
          p.Shareable = true;
@@ -172,7 +176,8 @@ TEST_F(MciPlayerTest, CommandsAndFlags_FollowOneShotNotifyAndAutoRewind) {
        [](TMciPlayer& p) { p.Pause(); },
        {{kStatus, kStatusFlags}, {kStatus, kStatusFlags}, {kResume, kNotify}},
        {}},
-      {"pause on stopped device only reads the mode twice", open,
+      {"pause on stopped device only reads the mode twice",
+       open,
        [](TMciPlayer& p) { p.Pause(); },
        {{kStatus, kStatusFlags}, {kStatus, kStatusFlags}},
        {}},
@@ -187,7 +192,8 @@ TEST_F(MciPlayerTest, CommandsAndFlags_FollowOneShotNotifyAndAutoRewind) {
        },
        {{kResume, 0}, {kStatus, kStatusFlags}, {kStatus, kStatusFlags}, {kPlay, 0}},
        {}},
-      {"position write seeks with the one-shot notify", open,
+      {"position write seeks with the one-shot notify",
+       open,
        [](TMciPlayer& p) {
          p.SetNotify(true);
          p.SetPosition(20000);
@@ -195,13 +201,18 @@ TEST_F(MciPlayerTest, CommandsAndFlags_FollowOneShotNotifyAndAutoRewind) {
        },
        {{kSeek, kWait | kNotify | kTo}, {kSeek, kWait | kTo}},
        {}},
-      {"track length", open, [](TMciPlayer& p) { p.TrackLength(1); },
-       {{kStatus, kStatusFlags | kTrack}}, {}},
-      {"time format on closed player goes to device 0", none,
+      {"track length",
+       open,
+       [](TMciPlayer& p) { p.TrackLength(1); },
+       {{kStatus, kStatusFlags | kTrack}},
+       {}},
+      {"time format on closed player goes to device 0",
+       none,
        [](TMciPlayer& p) { p.SetTimeFormat(kFormatMilliseconds); },
        {{kSet, kSetTimeFormat}},
        {}},
-      {"mode and position on closed player do not raise", none,
+      {"mode and position on closed player do not raise",
+       none,
        [](TMciPlayer& p) {
          EXPECT_EQ(p.Mode(), mpNotReady);
          EXPECT_EQ(p.Position(), 0);
@@ -212,13 +223,25 @@ TEST_F(MciPlayerTest, CommandsAndFlags_FollowOneShotNotifyAndAutoRewind) {
       {"play on closed player", none, [](TMciPlayer& p) { p.Play(); }, {}, "No MCI device open"},
       {"stop on closed player", none, [](TMciPlayer& p) { p.Stop(); }, {}, "No MCI device open"},
       {"pause on closed player", none, [](TMciPlayer& p) { p.Pause(); }, {}, "No MCI device open"},
-      {"resume on closed player", none, [](TMciPlayer& p) { p.Resume(); }, {},
+      {"resume on closed player",
+       none,
+       [](TMciPlayer& p) { p.Resume(); },
+       {},
        "No MCI device open"},
-      {"position write on closed player", none, [](TMciPlayer& p) { p.SetPosition(5); }, {},
+      {"position write on closed player",
+       none,
+       [](TMciPlayer& p) { p.SetPosition(5); },
+       {},
        "No MCI device open"},
-      {"length on closed player", none, [](TMciPlayer& p) { p.Length(); }, {},
+      {"length on closed player",
+       none,
+       [](TMciPlayer& p) { p.Length(); },
+       {},
        "No MCI device open"},
-      {"track length on closed player", none, [](TMciPlayer& p) { p.TrackLength(1); }, {},
+      {"track length on closed player",
+       none,
+       [](TMciPlayer& p) { p.TrackLength(1); },
+       {},
        "No MCI device open"},
       {"refused open raises the service's text",
        [](TMciPlayer&, FakeMediaDeviceService& f) { f.FailNext(kOpen, kErrFileNotFound); },

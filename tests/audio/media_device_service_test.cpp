@@ -29,8 +29,12 @@ char* argv[] = {arg0, nullptr};
 constexpr int kRate = 48000;
 
 // Sample i of the ramp file: a value that tells its own frame number (modulo 20000).
-double Ramp(int64_t i, int) { return static_cast<double>(i % 20000 - 10000) / 32767.0; }
-int64_t RampFrame(float left) { return std::lround(left * 32768.0) + 10000; }
+double Ramp(int64_t i, int) {
+  return static_cast<double>(i % 20000 - 10000) / 32767.0;
+}
+int64_t RampFrame(float left) {
+  return std::lround(left * 32768.0) + 10000;
+}
 
 class MediaDeviceServiceTest : public ::testing::Test {
  public:
@@ -106,7 +110,8 @@ class MediaDeviceServiceTest : public ::testing::Test {
 };
 
 TEST_F(MediaDeviceServiceTest, PlayToTheEnd_StopsWithOneSuccessfulNotice_DeliveredByTheEventLoop) {
-  const std::string mp3 = testsound::MakeMp3(dir.path().toStdString(), "tone", 44100, 1, 0.5, "-b 64");
+  const std::string mp3 =
+      testsound::MakeMp3(dir.path().toStdString(), "tone", 44100, 1, 0.5, "-b 64");
   const uint16_t d = Open(mp3);
   EXPECT_EQ(Send(d, kPlay, kNotify), 0u);
   EXPECT_EQ(Status(d, kStatusMode), kModePlay);
@@ -142,9 +147,17 @@ TEST_F(MediaDeviceServiceTest, InterruptingPlayback_AbortsThePendingNotice) {
       {"stop", kStop, kWait, {kNotifyAborted}, kModeStop},
       {"stop with notify", kStop, kWait | kNotify, {kNotifyAborted, kNotifySuccessful}, kModeStop},
       {"pause", kPause, kWait, {kNotifyAborted}, kModePause},
-      {"pause with notify", kPause, kWait | kNotify, {kNotifyAborted, kNotifySuccessful}, kModePause},
+      {"pause with notify",
+       kPause,
+       kWait | kNotify,
+       {kNotifyAborted, kNotifySuccessful},
+       kModePause},
       {"seek", kSeek, kWait | kTo, {kNotifyAborted}, kModeStop},
-      {"seek with notify", kSeek, kWait | kTo | kNotify, {kNotifyAborted, kNotifySuccessful}, kModeStop},
+      {"seek with notify",
+       kSeek,
+       kWait | kTo | kNotify,
+       {kNotifyAborted, kNotifySuccessful},
+       kModeStop},
       {"close", kClose, kWait, {kNotifyAborted}, 0},
       {"close with notify", kClose, kWait | kNotify, {kNotifyAborted, kNotifySuccessful}, 0},
       {"play again", kPlay, 0, {kNotifyAborted}, kModePlay},
@@ -246,7 +259,8 @@ TEST_F(MediaDeviceServiceTest, Mp3Seek_GivesTheSameSamplesAsPlayingThrough) {
   const std::size_t at = 1234 * 48 * 2;
   ASSERT_GT(whole.size(), at + part.size());
   float worst = 0;
-  for (std::size_t i = 0; i < part.size(); ++i) worst = std::max(worst, std::fabs(part[i] - whole[at + i]));
+  for (std::size_t i = 0; i < part.size(); ++i)
+    worst = std::max(worst, std::fabs(part[i] - whole[at + i]));
   EXPECT_LT(worst, 1e-3f);
 }
 
@@ -265,9 +279,9 @@ TEST_F(MediaDeviceServiceTest, Mp3Length_IsTheTrueDurationWithinOneFrame) {
                               {48000, 2, "-b 128 --id3v1-only --tt Title"}};
   for (const LengthCase& c : cases) {
     SCOPED_TRACE(std::to_string(c.rate) + " " + c.lameArgs);
-    const std::string mp3 = testsound::MakeMp3(dir.path().toStdString(),
-                                               "len" + std::to_string(c.rate) + std::to_string(c.channels),
-                                               c.rate, c.channels, 1.234, c.lameArgs);
+    const std::string mp3 = testsound::MakeMp3(
+        dir.path().toStdString(), "len" + std::to_string(c.rate) + std::to_string(c.channels),
+        c.rate, c.channels, 1.234, c.lameArgs);
     const uint16_t d = Open(mp3);
     const double frameMs = (c.rate >= 32000 ? 1152.0 : 576.0) * 1000 / c.rate;
     EXPECT_NEAR(Status(d, kStatusLength), 1234.0, frameMs);
@@ -325,19 +339,26 @@ struct RefusalCase {
 };
 
 TEST_F(MediaDeviceServiceTest, UnplayableFiles_AreRefusedWithAClearText) {
-  const auto write = [](MediaDeviceServiceTest& t, const std::string& name, const std::string& bytes) {
+  const auto write = [](MediaDeviceServiceTest& t, const std::string& name,
+                        const std::string& bytes) {
     const std::string p = t.Path(name);
     WriteFile(p, std::vector<unsigned char>(bytes.begin(), bytes.end()));
     return p;
   };
   std::string noise(20000, '\0');
-  for (std::size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<char>((i * 7919 + i / 13) & 0x7f);
+  for (std::size_t i = 0; i < noise.size(); ++i)
+    noise[i] = static_cast<char>((i * 7919 + i / 13) & 0x7f);
   const RefusalCase cases[] = {
-      {"missing", [](MediaDeviceServiceTest& t) { return t.Path("nowhere.mp3"); }, kErrFileNotFound},
-      {"empty wav", [&](MediaDeviceServiceTest& t) { return write(t, "vaikus.wav", ""); }, kErrInvalidFile},
-      {"empty mp3", [&](MediaDeviceServiceTest& t) { return write(t, "e.mp3", ""); }, kErrInvalidFile},
-      {"text as mp3", [&](MediaDeviceServiceTest& t) { return write(t, "t.mp3", noise); }, kErrInvalidFile},
-      {"text as wav", [&](MediaDeviceServiceTest& t) { return write(t, "t.wav", noise); }, kErrInvalidFile},
+      {"missing", [](MediaDeviceServiceTest& t) { return t.Path("nowhere.mp3"); },
+       kErrFileNotFound},
+      {"empty wav", [&](MediaDeviceServiceTest& t) { return write(t, "vaikus.wav", ""); },
+       kErrInvalidFile},
+      {"empty mp3", [&](MediaDeviceServiceTest& t) { return write(t, "e.mp3", ""); },
+       kErrInvalidFile},
+      {"text as mp3", [&](MediaDeviceServiceTest& t) { return write(t, "t.mp3", noise); },
+       kErrInvalidFile},
+      {"text as wav", [&](MediaDeviceServiceTest& t) { return write(t, "t.wav", noise); },
+       kErrInvalidFile},
       {"wav cut inside its header",
        [&](MediaDeviceServiceTest& t) {
          auto img = WaveImage(8000, 1, 16, 100, Ramp);
@@ -351,13 +372,17 @@ TEST_F(MediaDeviceServiceTest, UnplayableFiles_AreRefusedWithAClearText) {
          return write(t, "w24.wav", std::string(img.begin(), img.end()));
        },
        kErrInvalidFile},
-      {"unknown extension", [&](MediaDeviceServiceTest& t) { return write(t, "x.ogg", noise); }, kErrExtensionNotFound},
-      {"no extension", [&](MediaDeviceServiceTest& t) { return write(t, "bod", noise); }, kErrExtensionNotFound},
-      {"folder", [](MediaDeviceServiceTest& t) {
+      {"unknown extension", [&](MediaDeviceServiceTest& t) { return write(t, "x.ogg", noise); },
+       kErrExtensionNotFound},
+      {"no extension", [&](MediaDeviceServiceTest& t) { return write(t, "bod", noise); },
+       kErrExtensionNotFound},
+      {"folder",
+       [](MediaDeviceServiceTest& t) {
          const std::string p = t.Path("dir.mp3");
          QDir().mkdir(QString::fromStdString(p));
          return p;
-       }, kErrInvalidFile},
+       },
+       kErrInvalidFile},
   };
   for (const RefusalCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -377,7 +402,8 @@ TEST_F(MediaDeviceServiceTest, UnplayableFiles_AreRefusedWithAClearText) {
 }
 
 TEST_F(MediaDeviceServiceTest, TruncatedFiles_PlayWhatTheyHold) {
-  const std::string mp3 = testsound::MakeMp3(dir.path().toStdString(), "full", 44100, 1, 2.0, "-b 64");
+  const std::string mp3 =
+      testsound::MakeMp3(dir.path().toStdString(), "full", 44100, 1, 2.0, "-b 64");
   auto bytes = testsound::ReadFile(mp3);
   bytes.resize(bytes.size() / 2 + 77);
   WriteFile(Path("half.mp3"), bytes);

@@ -53,7 +53,8 @@ inline std::vector<unsigned char> WaveImage(int rate, int channels, int bits, in
 
 inline void WriteFile(const std::string& path, const std::vector<unsigned char>& bytes) {
   std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 inline std::vector<unsigned char> ReadFile(const std::string& path) {
@@ -62,8 +63,8 @@ inline std::vector<unsigned char> ReadFile(const std::string& path) {
 }
 
 // A tone of `seconds` at `rate`, encoded by lame with `lameArgs` (e.g. "-b 64", "-V 5").
-inline std::string MakeMp3(const std::string& dir, const std::string& name, int rate,
-                           int channels, double seconds, const std::string& lameArgs) {
+inline std::string MakeMp3(const std::string& dir, const std::string& name, int rate, int channels,
+                           double seconds, const std::string& lameArgs) {
   const std::string wav = dir + "/" + name + ".wav";
   const std::string mp3 = dir + "/" + name + ".mp3";
   const auto frames = static_cast<int64_t>(std::llround(seconds * rate));

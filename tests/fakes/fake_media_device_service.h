@@ -65,12 +65,13 @@ class FakeMediaDeviceService : public IMediaDeviceService, public IWaveVoice {
 
   std::vector<Command> commands;
   std::vector<Wave> waves;
-  std::map<uint16_t, Device> devices;  // open devices by id
-  std::map<uint32_t, uint32_t> failAlways;  // command -> error code
+  std::map<uint16_t, Device> devices;                 // open devices by id
+  std::map<uint32_t, uint32_t> failAlways;            // command -> error code
   std::map<uint32_t, std::deque<uint32_t>> failNext;  // command -> codes, used once each
   std::map<uint32_t, std::string> errorTexts{
       {mci::kErrFileNotFound, "The sound file was not found."},
-      {mci::kErrInvalidFile, "The sound file is empty, damaged, or not a sound that can be played."},
+      {mci::kErrInvalidFile,
+       "The sound file is empty, damaged, or not a sound that can be played."},
       {mci::kErrInvalidDeviceId, "The sound device is not open."}};
   uint32_t newDeviceLength = 10000;  // the length (ms) given to every newly opened device
   bool waveResult = true;            // what PlayWave returns
