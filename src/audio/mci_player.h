@@ -70,7 +70,7 @@ class TMciPlayer : public QObject {
   uint32_t Error() const { return error_; }
   uint16_t DeviceID() const { return deviceId_; }
 
- // Takes mci::MciNotifyEvent: sets NotifyValue, then calls OnNotify.
+  // Takes mci::MciNotifyEvent: sets NotifyValue, then calls OnNotify.
   bool event(QEvent* e) override;
 
  private:

@@ -161,8 +161,8 @@ uint32_t MediaDeviceService::Command(Device& d, uint32_t command, uint32_t flags
       if (to) {
         if (params.to > ToMs(d.length)) return mci::kErrOutOfRange;
         // Rounded up, so that the position reads back as exactly the asked millisecond.
-        seekTarget = std::min<int64_t>(
-            (static_cast<int64_t>(params.to) * rate_ + 999) / 1000, d.length);
+        seekTarget =
+            std::min<int64_t>((static_cast<int64_t>(params.to) * rate_ + 999) / 1000, d.length);
       }
       break;
     }
@@ -397,7 +397,6 @@ void MediaDeviceService::FeederLoop() {
     busy = false;
     std::lock_guard<std::mutex> lock(devicesMutex_);
     for (auto& [id, d] : devices_)
-      if (d->channel.playing.load() || (d->channel.ended.load() && !d->endSeen.load()))
-        busy = true;
+      if (d->channel.playing.load() || (d->channel.ended.load() && !d->endSeen.load())) busy = true;
   }
 }

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 
-Mixer::Mixer() { channels_.reserve(64); }
+Mixer::Mixer() {
+  channels_.reserve(64);
+}
 
 void Mixer::Render(float* out, std::size_t frames) noexcept {
   std::fill(out, out + frames * AudioOutput::kChannels, 0.0f);
@@ -38,8 +40,9 @@ void Mixer::Add(MixerChannel* channel) {
 }
 
 void Mixer::Remove(MixerChannel* channel) {
-  Locked([&] { channels_.erase(std::remove(channels_.begin(), channels_.end(), channel),
-                               channels_.end()); });
+  Locked([&] {
+    channels_.erase(std::remove(channels_.begin(), channels_.end(), channel), channels_.end());
+  });
 }
 
 void Mixer::SetWave(const float* data, std::size_t frames) {

@@ -18,8 +18,7 @@ std::unique_ptr<Mp3Decoder> Mp3Decoder::Open(const std::string& path, int output
   mpg123_param(h, MPG123_ADD_FLAGS,
                MPG123_FORCE_STEREO | MPG123_FORCE_FLOAT | MPG123_QUIET | MPG123_GAPLESS, 0);
   mpg123_format_none(h);
-  if (mpg123_format(h, outputRate, MPG123_STEREO, MPG123_ENC_FLOAT_32) != MPG123_OK)
-    return nullptr;
+  if (mpg123_format(h, outputRate, MPG123_STEREO, MPG123_ENC_FLOAT_32) != MPG123_OK) return nullptr;
   if (mpg123_open(h, path.c_str()) != MPG123_OK) {
     error = mci::kErrFileRead;
     return nullptr;

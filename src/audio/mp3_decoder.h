@@ -10,8 +10,7 @@ struct mpg123_handle_struct;
 class Mp3Decoder : public Decoder {
  public:
   // Returns nullptr and sets `error` when the file does not decode.
-  static std::unique_ptr<Mp3Decoder> Open(const std::string& path, int outputRate,
-                                          uint32_t& error);
+  static std::unique_ptr<Mp3Decoder> Open(const std::string& path, int outputRate, uint32_t& error);
   ~Mp3Decoder() override;
 
   int64_t LengthFrames() const override { return length_; }

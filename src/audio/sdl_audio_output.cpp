@@ -20,9 +20,8 @@ std::unique_ptr<SdlAudioOutput> SdlAudioOutput::Open(std::string& error) {
   want.callback = &SdlAudioOutput::Callback;
   want.userdata = out.get();
   SDL_AudioSpec have{};
-  out->device_ =
-      SDL_OpenAudioDevice(nullptr, 0, &want, &have,
-                          SDL_AUDIO_ALLOW_FREQUENCY_CHANGE | SDL_AUDIO_ALLOW_SAMPLES_CHANGE);
+  out->device_ = SDL_OpenAudioDevice(
+      nullptr, 0, &want, &have, SDL_AUDIO_ALLOW_FREQUENCY_CHANGE | SDL_AUDIO_ALLOW_SAMPLES_CHANGE);
   if (out->device_ == 0) {
     error = SDL_GetError();
     return nullptr;  // the destructor quits the subsystem

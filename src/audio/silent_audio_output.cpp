@@ -6,7 +6,9 @@
 SilentAudioOutput::SilentAudioOutput(int sampleRate, std::size_t periodFrames)
     : rate_(sampleRate), period_(periodFrames) {}
 
-SilentAudioOutput::~SilentAudioOutput() { Stop(); }
+SilentAudioOutput::~SilentAudioOutput() {
+  Stop();
+}
 
 void SilentAudioOutput::Start(AudioSource& source) {
   thread_ = std::thread(&SilentAudioOutput::Run, this, &source);

@@ -2,7 +2,6 @@
 
 #include <cstring>
 #include <fstream>
-#include <iterator>
 
 #include "audio/mci_errors.h"
 
@@ -11,19 +10,27 @@ namespace {
 uint32_t Le32(const unsigned char* p) {
   return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
-uint16_t Le16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint16_t Le16(const unsigned char* p) {
+  return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 
 }  // namespace
 
 std::unique_ptr<WavDecoder> WavDecoder::OpenFile(const std::string& path, int outputRate,
                                                  uint32_t& error) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
   if (!in) {
     error = mci::kErrFileRead;
     return nullptr;
   }
   std::unique_ptr<WavDecoder> dec(new WavDecoder);
-  dec->owned_.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  dec->owned_.resize(static_cast<std::size_t>(in.tellg()));
+  in.seekg(0);
+  if (!in.read(reinterpret_cast<char*>(dec->owned_.data()),
+               static_cast<std::streamsize>(dec->owned_.size()))) {
+    error = mci::kErrFileRead;
+    return nullptr;
+  }
   dec->outputRate_ = outputRate;
   if (!dec->Parse(dec->owned_.data(), dec->owned_.size())) {
     error = mci::kErrInvalidFile;

@@ -13,8 +13,8 @@ class WavDecoder : public Decoder {
   static std::unique_ptr<WavDecoder> OpenFile(const std::string& path, int outputRate,
                                               uint32_t& error);
   // Uses `image` in place; it must outlive the decoder.
-  static std::unique_ptr<WavDecoder> OpenImage(const void* image, std::size_t size,
-                                               int outputRate, uint32_t& error);
+  static std::unique_ptr<WavDecoder> OpenImage(const void* image, std::size_t size, int outputRate,
+                                               uint32_t& error);
 
   int64_t LengthFrames() const override { return length_; }
   bool Seek(int64_t frame) override;
