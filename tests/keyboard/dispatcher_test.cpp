@@ -121,31 +121,31 @@ TEST_F(DispatcherTest, AnyKeyWhileAQuestionWaitsIsOnlyAnAnswerWithAClick) {
   OpenRoot();
   for (uint16_t key : {vk::kEscape, vk::kF12, vk::k0 + 1}) {
     form->state.answerWait = true;
-    const int clicks = media.wavesPlayed;
+    const int clicks = media.WavesPlayed();
     Press(key);
     EXPECT_FALSE(form->state.answerWait);
     EXPECT_EQ(key, form->state.answerKey);
-    EXPECT_EQ(clicks + 1, media.wavesPlayed);
+    EXPECT_EQ(clicks + 1, media.WavesPlayed());
     EXPECT_TRUE(media.Opened().empty());
     EXPECT_EQ("0", form->state.pagePath);
   }
   // The click of an answer ignores Scroll Lock.
   keys.KeyDown(vk::kScroll);
   form->state.answerWait = true;
-  const int clicks = media.wavesPlayed;
+  const int clicks = media.WavesPlayed();
   Press(vk::k0 + 2);
-  EXPECT_EQ(clicks + 1, media.wavesPlayed);
+  EXPECT_EQ(clicks + 1, media.WavesPlayed());
 }
 
 TEST_F(DispatcherTest, KeysDuringARequestAreDroppedUnlessAQuestionWaits) {
   OpenRoot();
   form->state.requestBusy = true;
-  const int clicks = media.wavesPlayed;
+  const int clicks = media.WavesPlayed();
   Press(vk::k0 + 1);
   Press(vk::kF7);
   EXPECT_EQ("0", form->state.pagePath);
   EXPECT_TRUE(media.Opened().empty());
-  EXPECT_EQ(clicks, media.wavesPlayed);
+  EXPECT_EQ(clicks, media.WavesPlayed());
   form->state.answerWait = true;
   Press(vk::k0 + 3);
   EXPECT_EQ(vk::k0 + 3, form->state.answerKey);

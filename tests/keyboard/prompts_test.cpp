@@ -11,16 +11,16 @@ TEST_F(PromptsTest, KeyNamesFollowScrollLockButTheForcedEchoDoesNot) {
   Press(vk::k0 + 5);
   EXPECT_TRUE(media.IsPlaying("vk_5.mp3"));
   media.ClearCommands();
-  const int clicks = media.wavesPlayed;
+  const int clicks = media.WavesPlayed();
   form->ytle_klahvi_nimi(vk::kF7, false);
-  EXPECT_EQ(clicks + 1, media.wavesPlayed) << "a key without a name clicks";
+  EXPECT_EQ(clicks + 1, media.WavesPlayed()) << "a key without a name clicks";
 
   keys.KeyDown(vk::kScroll);
   keys.KeyUp(vk::kScroll);
   form->ytle_klahvi_nimi(vk::k0 + 5, false);
   form->ytle_klahvi_nimi(vk::kF7, false);
   EXPECT_TRUE(media.Opened().empty());
-  EXPECT_EQ(clicks + 1, media.wavesPlayed);
+  EXPECT_EQ(clicks + 1, media.WavesPlayed());
   form->ytle_klahvi_nimi(vk::kSpace, true);
   EXPECT_EQ((std::vector<std::string>{"vk_space.mp3"}), media.Opened());
 }

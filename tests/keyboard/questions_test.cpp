@@ -104,18 +104,18 @@ TEST_F(QuestionsTest, AccessCodeBoxTakesTheCodeAndFetchesThePageWithIt) {
   EXPECT_TRUE(server->Pages().empty()) << "the request for the code is built in";
 
   keys.KeyDown(vk::kScroll);  // clicks whatever Scroll Lock says
-  const int clicks = media.wavesPlayed;
+  const int clicks = media.WavesPlayed();
   for (char c : std::string("uus")) {
     QKeyEvent press(QEvent::KeyPress, Qt::Key_A, Qt::NoModifier, QString(QChar(c)));
     QCoreApplication::sendEvent(form->pass, &press);
   }
   EXPECT_EQ(QStringLiteral("uus"), form->pass->text());
-  EXPECT_EQ(clicks + 3, media.wavesPlayed);
+  EXPECT_EQ(clicks + 3, media.WavesPlayed());
   QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, QStringLiteral("\r"));
   QCoreApplication::sendEvent(form->pass, &enter);
   EXPECT_TRUE(form->pass->isHidden());
   EXPECT_EQ("uus", form->state.accessCode);
-  EXPECT_EQ(clicks + 4, media.wavesPlayed);
+  EXPECT_EQ(clicks + 4, media.WavesPlayed());
   const auto requests = server->Requests();
   ASSERT_EQ(2u, requests.size());
   EXPECT_EQ("Vorbu: uus", requests[0].headerLines.back());

@@ -51,9 +51,9 @@ TEST_F(IdleRemindersTest, InTheBackgroundEveryReminderIsTheClick) {
   Press(vk::kSpace);
   active = false;
   form->state.speedDialog = true;
-  const int clicks = media.wavesPlayed;
+  const int clicks = media.WavesPlayed();
   EXPECT_TRUE(Tick(60, "vk_space.mp3").empty());
-  EXPECT_EQ(clicks + 3, media.wavesPlayed);
+  EXPECT_EQ(clicks + 3, media.WavesPlayed());
   form->state.speedDialog = false;
 }
 
