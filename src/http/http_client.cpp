@@ -1,0 +1,297 @@
+#include "http/http_client.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+
+#include "http/base64.h"
+
+namespace {
+
+constexpr size_t kMaxPath = 256;
+constexpr size_t kMaxHeaderValue = 256;
+
+std::string LowerAscii(std::string s) {
+  for (char& c : s) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return s;
+}
+
+bool EqualNoCase(const std::string& a, const std::string& b) { return LowerAscii(a) == LowerAscii(b); }
+
+std::string WithoutLineEnd(std::string line) {
+  if (!line.empty() && line.back() == '\n') line.pop_back();
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
+// Position of the n-th "/" (1-based n), or npos.
+size_t NthSlash(const std::string& s, int n) {
+  size_t p = std::string::npos;
+  for (int i = 0; i < n; ++i) {
+    p = s.find('/', p == std::string::npos ? 0 : p + 1);
+    if (p == std::string::npos) break;
+  }
+  return p;
+}
+
+// A decimal number with an optional sign that fits `T`.
+template <typename T>
+bool ParseNumber(const std::string& text, T& value) {
+  const char* first = text.data();
+  const char* last = first + text.size();
+  if (first != last && *first == '+') ++first;
+  if (first == last) return false;
+  const auto [end, error] = std::from_chars(first, last, value);
+  return error == std::errc() && end == last;
+}
+
+int32_t PortNumber(const std::string& text) {
+  int32_t port = 0;
+  if (!ParseNumber(text, port)) throw Exception("'" + text + "' is not a valid integer value");
+  // A port that does not fit 16 bits would silently connect somewhere else.
+  if (port < 0 || port > 65535) throw Exception("'" + text + "' is not a valid port number");
+  return port;
+}
+
+// The status of a status line: its second blank-separated field, 0 when that is not a
+// number. The line end is not part of the field, so "HTTP/1.0 404\r\n" is 404.
+int16_t StatusOf(const std::string& line) {
+  const std::string text = WithoutLineEnd(line);
+  size_t start = text.find_first_not_of(' ');
+  start = start == std::string::npos ? start : text.find(' ', start);
+  start = start == std::string::npos ? start : text.find_first_not_of(' ', start);
+  if (start == std::string::npos) return 0;
+  const size_t end = text.find(' ', start);
+  int16_t status = 0;
+  return ParseNumber(text.substr(start, end == std::string::npos ? end : end - start), status)
+             ? status
+             : 0;
+}
+
+// Receives the response header into a string or a file.
+class HeaderSink {
+ public:
+  HeaderSink(bool toFile, std::string& header) : ToFile_(toFile), Header_(header) {
+    if (ToFile_) {
+      Fd_ = ::open(Header_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+      if (Fd_ < 0) {
+        throw Exception("Cannot create file \"" + Header_ + "\". " + std::strerror(errno));
+      }
+    } else {
+      Header_.clear();
+    }
+  }
+  ~HeaderSink() {
+    if (Fd_ >= 0) ::close(Fd_);
+  }
+  HeaderSink(const HeaderSink&) = delete;
+  HeaderSink& operator=(const HeaderSink&) = delete;
+
+  void Store(const std::string& line) {
+    if (!ToFile_) {
+      Header_ += line;
+      return;
+    }
+    size_t done = 0;
+    while (done < line.size()) {
+      const ssize_t n = ::write(Fd_, line.data() + done, line.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        throw Exception("Cannot write file \"" + Header_ + "\". " + std::strerror(errno));
+      }
+      done += static_cast<size_t>(n);
+    }
+  }
+
+ private:
+  bool ToFile_;
+  std::string& Header_;
+  int Fd_ = -1;
+};
+
+}  // namespace
+
+THttpClient::THttpClient(QObject* owner, tr_http::TSocketLibrary* library)
+    : TSocketTransport(owner, library) {}
+
+void THttpClient::Get(const std::string& url) {
+  RequestKind_ = kCmdGet;
+  URL = url;
+  DoRequest();
+}
+
+void THttpClient::Abort() {
+  LookupDone = true;
+  Cancel();
+}
+
+void THttpClient::DoRequest() {
+  OtherHost_ = false;
+  int redirects = 0;
+  for (bool first = true;; first = false) {
+    ParseURL();
+    if (first) {
+      StartHost_ = Host;
+      StartPort_ = Port;
+    }
+    OtherHost_ = !EqualNoCase(Host, StartHost_) || Port != StartPort_;
+    BuildRequestHeader();
+    if (OnAboutToSend) OnAboutToSend(*this);
+
+    int status = 0;
+    try {
+      Connect();
+      SendRequest();
+      ReplyCode = 0;
+      ReadResponseHeader();
+      // Up to the end of the connection, exactly as received (no Content-Length limit,
+      // no transfer decoding).
+      if (InputFileMode) {
+        CaptureFile(Body);
+      } else {
+        CaptureString(Body, -1);
+      }
+      status = ReplyCode;
+      if (status < 299) {
+        if (OnSuccess) OnSuccess(RequestKind_);
+        ReportStatus(2, "Transaction Completed");
+      } else if (status > 399) {
+        if (OnFailure) OnFailure(RequestKind_);
+      } else if (status >= 300 && status <= 302) {
+        URL = LocationValue;
+      }
+    } catch (...) {
+      try {
+        Disconnect();
+      } catch (...) {
+        // The first failure is the one the caller needs to see.
+      }
+      throw;
+    }
+    Disconnect();
+
+    if (status > 299 && status < 399) {
+      bool handled = false;
+      if (!CookieIn.empty()) HeaderInfo.Cookie = CookieIn;
+      if (OnRedirect) OnRedirect(handled);
+      if (handled) return;
+      if (URL.find('/') == std::string::npos) URL = "http://" + Host + "/" + URL;
+    }
+    if (status == 401 && OnAuthenticationNeeded) OnAuthenticationNeeded(*this);
+    if (status < 299 || status > 399) return;
+    // A redirect loop (or a redirect without a usable Location) ends here: the last
+    // response is taken as final.
+    if (redirects == kMaxRedirects) return;
+    ++redirects;
+  }
+}
+
+void THttpClient::ParseURL() {
+  if (URL.empty()) throw Exception("Empty URL");
+  if (Port == 0) Port = 80;
+
+  const bool authority = URL.find("//") != std::string::npos;
+  if (authority) {
+    const size_t third = NthSlash(URL, 3);
+    RequestPath_ = (third == std::string::npos || third + 1 == URL.size())
+                       ? std::string()
+                       : URL.substr(third, kMaxPath);
+  } else if (const size_t slash = URL.find('/'); slash != std::string::npos) {
+    RequestPath_ = URL.substr(slash, kMaxPath);
+  } else {
+    RequestPath_.clear();
+  }
+
+  // Any ":" selects the port by the text before it, a scheme or not.
+  if (const size_t colon = URL.find(':'); colon != std::string::npos) {
+    const std::string scheme = LowerAscii(URL.substr(0, colon));
+    if (scheme == "gopher") {
+      Port = 70;
+    } else if (scheme == "ftp") {
+      Port = 21;
+    } else if (scheme == "https") {
+      throw Exception("HTTP Secure Socket is not supported");
+    } else {
+      Port = 80;
+    }
+  }
+
+  std::string host;
+  if (authority) {
+    const size_t second = NthSlash(URL, 2);
+    const size_t third = NthSlash(URL, 3);
+    host = URL.substr(second + 1,
+                      third == std::string::npos ? std::string::npos : third - second - 1);
+  } else if (URL[0] != '/') {
+    host = URL.substr(0, URL.find('/'));
+  }
+  if (const size_t p = host.find(':'); p != std::string::npos) {
+    const size_t q = host.find(':', p + 1);
+    Port = PortNumber(host.substr(p + 1, q == std::string::npos ? std::string::npos : q - p - 1));
+    host.erase(p);
+  }
+  if (!host.empty()) Host = host;
+
+  if (RequestPath_.empty()) {
+    RequestPath_ = "/";
+    URL += "/";
+  }
+}
+
+void THttpClient::BuildRequestHeader() {
+  RequestHeaders.Clear();
+  RequestHeaders.Add("GET " + (Proxy.empty() ? RequestPath_ : URL) + " HTTP/1.0");
+  if (!Proxy.empty()) {
+    RequestHeaders.Add("Proxy-Connection: Keep-Alive");
+    RequestHeaders.Add("Host: " + Host);
+  }
+  RequestHeaders.SetHeader("Host", Host);
+  RequestHeaders.Add("Accept: www/source, text/html, video/mpeg, image/jpeg, image/x-tiff");
+  RequestHeaders.Add("Accept: image/x-rgb, image/x-xbm, image/gif, */*, application/postscript");
+  RequestHeaders.SetHeader("User-Agent", HeaderInfo.LocalProgram);
+  RequestHeaders.SetHeader("From", HeaderInfo.LocalMailAddress);
+  if (!HeaderInfo.Cookie.empty()) RequestHeaders.SetHeader("Cookie", HeaderInfo.Cookie);
+  if (!HeaderInfo.Referer.empty()) RequestHeaders.SetHeader("Referer", HeaderInfo.Referer);
+  // Credentials are for the host the request began with, never for a redirect target.
+  if (!HeaderInfo.UserId.empty() && !HeaderInfo.Password.empty() && !OtherHost_) {
+    RequestHeaders.SetHeader(
+        "Authorization",
+        "Basic " + tr_http::Base64Encode(HeaderInfo.UserId + ":" + HeaderInfo.Password));
+  }
+  RequestHeaders.Add("Content-type: application/x-www-form-urlencoded");
+}
+
+void THttpClient::SendRequest() {
+  std::string text;
+  for (const std::string& line : RequestHeaders.Lines()) text += line + "\r\n";
+  Write(text);
+  Writeln("");
+}
+
+void THttpClient::ReadResponseHeader() {
+  CookieIn.clear();
+  HeaderSink sink(OutputFileMode, Header);
+
+  std::string line;
+  ReadLn(line);
+  if (!line.empty()) ReplyCode = StatusOf(line);
+  sink.Store(line);
+
+  for (;;) {
+    ReadLn(line);
+    const std::string word = LowerAscii(line.substr(0, line.find(' ')));
+    if (word == "set-cookie:") {
+      CookieIn = WithoutLineEnd(line.size() > 12 ? line.substr(12) : "").substr(0, kMaxHeaderValue);
+    } else if (word == "location:") {
+      LocationValue =
+          WithoutLineEnd(line.size() > 10 ? line.substr(10) : "").substr(0, kMaxHeaderValue);
+    }
+    sink.Store(line);
+    if (line == "\r\n" || line == "\n" || line.empty()) break;
+  }
+}
