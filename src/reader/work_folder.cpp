@@ -22,7 +22,9 @@ std::string Env(const char* name) {
 }
 
 // 0 when `path` is a directory we can use, else the errno that explains the refusal.
-int CheckExisting(const std::string& path) {
+int CheckExisting(std::string path) {
+  // A trailing '/' would make lstat() follow a symlink.
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
   struct stat st {};
   if (lstat(path.c_str(), &st) != 0) return errno;
   if (S_ISLNK(st.st_mode)) return ELOOP;

@@ -119,7 +119,7 @@ TEST_F(DispatcherTest, ADigitOutsideTheMenuOnlyEchoes) {
 
 TEST_F(DispatcherTest, AnyKeyWhileAQuestionWaitsIsOnlyAnAnswerWithAClick) {
   OpenRoot();
-  for (uint16_t key : {vk::kEscape, vk::kF12, vk::k0 + 1}) {
+  for (uint16_t key : {vk::kEscape, vk::kF12, static_cast<uint16_t>(vk::k0 + 1)}) {
     form->state.answerWait = true;
     const int clicks = media.WavesPlayed();
     Press(key);
