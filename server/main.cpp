@@ -152,6 +152,9 @@ int run(const ServerOptions& options) {
       });
 
   server.set_error_handler([](const httplib::Request&, httplib::Response& res) {
+    // A request that could not be read leaves the connection in an unknown state.
+    if (res.status == 400 || res.status == 414 || res.status == 431)
+      res.set_header("Connection", "close");
     if (!res.body.empty()) return;
     if (res.status == 404)
       res.set_content("Lehekülge ei leitud.\n", "text/plain; charset=utf-8");
