@@ -55,8 +55,8 @@ int main(int argc, char** argv) {
   EspeakSynth synth;
   std::printf("server synthesis benchmark: %zu sample pages, %zu characters, rate 2\n",
               texts.size(), chars);
-  std::printf("%-8s %10s %12s %12s %12s %14s\n", "voice", "speech s", "synth cpu s",
-              "encode cpu s", "total cpu s", "cpu s / min");
+  std::printf("%-8s %10s %12s %12s %12s %14s\n", "voice", "speech s", "synth cpu s", "encode cpu s",
+              "total cpu s", "cpu s / min");
   double allAudio = 0, allCpu = 0;
   for (int voice = 0; voice < 6; ++voice) {
     double audio = 0, synthCpu = 0, encodeCpu = 0;
@@ -87,8 +87,9 @@ int main(int argc, char** argv) {
   for (size_t i = 0; i < texts.size(); ++i) {
     std::string txt = dir + "/t" + std::to_string(i) + ".txt";
     std::ofstream(txt) << texts[i];
-    std::string cmd = "espeak-ng -v et -s 175 -f '" + txt + "' -w '" + dir + "/t.wav' && lame --quiet -m m " +
-          "--resample 44.1 -b 64 --cbr -q 5 '" + dir + "/t.wav' '" + dir + "/t.mp3'";
+    std::string cmd = "espeak-ng -v et -s 175 -f '" + txt + "' -w '" + dir +
+                      "/t.wav' && lame --quiet -m m " + "--resample 44.1 -b 64 --cbr -q 5 '" + dir +
+                      "/t.wav' '" + dir + "/t.mp3'";
     if (std::system(cmd.c_str()) != 0) {
       std::printf("reference: espeak-ng or lame command failed\n");
       break;
@@ -97,8 +98,9 @@ int main(int argc, char** argv) {
   }
   double refCpu = childrenCpu() - before;
   std::filesystem::remove_all(dir);
-  std::printf("reference (espeak-ng + lame commands, voice et): %.1f s of speech, %.3f s CPU, "
-              "%.3f s of CPU per minute of speech\n",
-              refAudio, refCpu, refCpu / (refAudio / 60.0));
+  std::printf(
+      "reference (espeak-ng + lame commands, voice et): %.1f s of speech, %.3f s CPU, "
+      "%.3f s of CPU per minute of speech\n",
+      refAudio, refCpu, refCpu / (refAudio / 60.0));
   return 0;
 }
