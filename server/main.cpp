@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -152,6 +153,9 @@ int run(const ServerOptions& options) {
       });
 
   server.set_error_handler([](const httplib::Request&, httplib::Response& res) {
+    // A request that could not be read leaves the connection in an unknown state.
+    if (res.status == 400 || res.status == 414 || res.status == 431)
+      res.set_header("Connection", "close");
     if (!res.body.empty()) return;
     if (res.status == 404)
       res.set_content("Lehekülge ei leitud.\n", "text/plain; charset=utf-8");
@@ -191,14 +195,20 @@ int run(const ServerOptions& options) {
           std::to_string(port) + "/cgi-bin/tx.cgi, pages " + options.pagesDir + ", cache " +
           cache->dir() + (options.open ? ", open to all" : ""));
 
-  std::thread signalThread([&server, stopSignals] {
-    int signal = 0;
-    sigwait(&stopSignals, &signal);
-    server.stop();
+  // The signal thread polls so that it also ends when the server stops by itself; no
+  // signal is ever sent between threads.
+  std::atomic<bool> stopping{false};
+  std::thread signalThread([&server, &stopping, stopSignals] {
+    const timespec poll{0, 200 * 1000 * 1000};
+    while (!stopping) {
+      if (sigtimedwait(&stopSignals, nullptr, &poll) > 0) {
+        server.stop();
+        return;
+      }
+    }
   });
   bool ok = server.listen_after_bind();
-  // Wake the signal thread if the server ended by itself.
-  pthread_kill(signalThread.native_handle(), SIGTERM);
+  stopping = true;
   signalThread.join();
   logLine("talking-reader-server: stopped");
   return ok ? 0 : 1;

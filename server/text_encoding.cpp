@@ -11,6 +11,7 @@ namespace {
 // Converts with iconv, replacing every character that cannot be converted (or is not
 // valid input) by '?', one input byte at a time.
 std::string convert(std::string_view text, const char* to, const char* from) {
+  const bool fromUtf8 = std::string_view(from) == "UTF-8";
   iconv_t cd = iconv_open(to, from);
   if (cd == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error("iconv_open failed");
   std::string out;
@@ -22,9 +23,14 @@ std::string convert(std::string_view text, const char* to, const char* from) {
   while (inLeft > 0) {
     if (iconv(cd, &in, &inLeft, &outPtr, &outLeft) != static_cast<size_t>(-1)) break;
     if (errno == E2BIG) break;  // cannot happen: four bytes out per byte in is enough
-    // EILSEQ or EINVAL: skip one input byte and write a replacement.
+    // EILSEQ or EINVAL: skip the character (one byte, or a whole UTF-8 sequence) and
+    // write a replacement.
     ++in;
     --inLeft;
+    while (fromUtf8 && inLeft > 0 && (static_cast<unsigned char>(*in) & 0xC0) == 0x80) {
+      ++in;
+      --inLeft;
+    }
     if (outLeft > 0) {
       *outPtr++ = '?';
       --outLeft;

@@ -1,0 +1,56 @@
+// Runs the real talking-reader-server executable for a test: on port 0 of the loopback,
+// with a port file, its standard error captured, and stops it on destruction. Also a raw
+// HTTP/1.0 client that sends exactly what the reader sends.
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+struct HttpAnswer {
+  bool ok = false;  // a complete response arrived and the server closed the connection
+  int status = 0;
+  std::map<std::string, std::string> headers;  // names in lower case
+  std::string body;
+};
+
+class ServerProcess {
+ public:
+  // Starts `executable` with --bind 127.0.0.1 --port 0 --port-file F and `args`. Waits up
+  // to 15 s for the port file; on failure port() is 0.
+  ServerProcess(const std::string& executable, const std::vector<std::string>& args);
+  ~ServerProcess();
+  ServerProcess(const ServerProcess&) = delete;
+  ServerProcess& operator=(const ServerProcess&) = delete;
+
+  int port() const { return port_; }
+  bool running();
+  // Sends SIGTERM and waits up to 10 s; returns the exit status (-1 if killed).
+  int stop();
+  // Everything the server wrote to standard error so far.
+  std::string log() const;
+
+  // GET `target` as HTTP/1.0 with the given extra header lines ("Name: value"), reading
+  // until the server closes (at most `timeoutMs`).
+  HttpAnswer get(const std::string& target, const std::vector<std::string>& headerLines,
+                 int timeoutMs = 30000) const;
+  // Sends raw bytes and reads the answer until the server closes.
+  HttpAnswer raw(const std::string& request, int timeoutMs = 30000) const;
+
+ private:
+  pid_t pid_ = -1;
+  int port_ = 0;
+  std::string dir_;
+  std::string logFile_;
+};
+
+// The reader's credentials for `code`: basic authorisation and the Vorbu header.
+std::string basicLine(const std::string& user, const std::string& password);
+std::string vorbuLine(const std::string& code);
+
+// A fresh temporary folder (removed by the caller with removeTree).
+std::string makeTempDir();
+void removeTree(const std::string& dir);
+void writeFile(const std::string& path, const std::string& bytes);

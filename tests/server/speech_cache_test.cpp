@@ -1,0 +1,196 @@
+// The speech cache with a scripted synthesiser: hits, one synthesis for concurrent
+// requests of the same text, no waiting of cached answers behind a synthesis, and
+// entries that are whole or absent.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <utime.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <future>
+#include <thread>
+#include <vector>
+
+#include "server_process.h"
+#include "speech_cache.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Bytes that pass as a speech entry: an MPEG frame header, then the text.
+std::string fakeMp3(const std::string& text) {
+  std::string bytes = "\xFF\xFB\x50\xC4" + text;
+  bytes.resize(4000, '\0');
+  return bytes;
+}
+
+class Gate {
+ public:
+  void open() {
+    std::lock_guard<std::mutex> lock(m_);
+    open_ = true;
+    cv_.notify_all();
+  }
+  void wait() {
+    std::unique_lock<std::mutex> lock(m_);
+    cv_.wait(lock, [&] { return open_; });
+  }
+
+ private:
+  std::mutex m_;
+  std::condition_variable cv_;
+  bool open_ = false;
+};
+
+std::vector<std::string> filesIn(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+  return names;
+}
+
+class SpeechCacheTest : public ::testing::Test {
+ protected:
+  void SetUp() override { dir_ = makeTempDir(); }
+  void TearDown() override { removeTree(dir_); }
+  std::string dir_;
+  std::atomic<int> calls_{0};
+};
+
+TEST_F(SpeechCacheTest, SecondRequestIsServedFromDisk) {
+  SpeechCache cache(dir_ + "/sub/folder", [&](const SpeechKey& k) {
+    ++calls_;
+    return fakeMp3(k.text);
+  });
+  SpeechKey key{"Tere", "2", "0"};
+  std::string first = cache.get(key);
+  EXPECT_EQ(cache.get(key), first);
+  EXPECT_EQ(calls_, 1);
+  EXPECT_EQ(cache.hits(), 1u);
+  EXPECT_TRUE(fs::exists(cache.entryPath(key)));
+  EXPECT_EQ(fs::status(dir_ + "/sub/folder").permissions() & fs::perms::all, fs::perms::owner_all);
+
+  // Rate, voice and text each make a different entry.
+  cache.get({"Tere", "3", "0"});
+  cache.get({"Tere", "2", "1"});
+  cache.get({"Tere!", "2", "0"});
+  EXPECT_EQ(calls_, 4);
+
+  // A new cache over the same folder (a restarted server) finds the entry.
+  SpeechCache again(dir_ + "/sub/folder", [&](const SpeechKey&) -> std::string {
+    ADD_FAILURE() << "synthesised again";
+    return "";
+  });
+  EXPECT_EQ(again.get(key), first);
+}
+
+TEST_F(SpeechCacheTest, ConcurrentRequestsForOneTextSynthesiseOnce) {
+  Gate gate;
+  SpeechCache cache(dir_, [&](const SpeechKey& k) {
+    ++calls_;
+    gate.wait();
+    return fakeMp3(k.text);
+  });
+  std::vector<std::future<std::string>> answers;
+  for (int i = 0; i < 8; ++i)
+    answers.push_back(std::async(std::launch::async, [&] {
+      return cache.get({"Sama", "2", "0"});
+    }));
+  // Let every request reach the cache before the synthesis may finish.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  gate.open();
+  for (auto& a : answers) EXPECT_EQ(a.get(), fakeMp3("Sama"));
+  EXPECT_EQ(calls_, 1);
+}
+
+TEST_F(SpeechCacheTest, CachedAnswerDoesNotWaitForAnotherSynthesis) {
+  Gate gate;
+  std::promise<void> started;
+  SpeechCache cache(dir_, [&](const SpeechKey& k) {
+    if (k.text == "Aeglane") {
+      started.set_value();
+      gate.wait();
+    }
+    return fakeMp3(k.text);
+  });
+  cache.get({"Valmis", "2", "0"});
+  auto slow = std::async(std::launch::async, [&] { return cache.get({"Aeglane", "2", "0"}); });
+  started.get_future().wait();
+  auto quick = std::async(std::launch::async, [&] { return cache.get({"Valmis", "2", "0"}); });
+  EXPECT_EQ(quick.wait_for(std::chrono::seconds(5)), std::future_status::ready)
+      << "a cached answer waited behind a synthesis";
+  gate.open();
+  EXPECT_EQ(slow.get(), fakeMp3("Aeglane"));
+}
+
+TEST_F(SpeechCacheTest, FailedSynthesisLeavesNoEntryAndIsRetried) {
+  bool fail = true;
+  SpeechCache cache(dir_, [&](const SpeechKey& k) -> std::string {
+    ++calls_;
+    if (fail) throw std::runtime_error("synthesis failed");
+    return fakeMp3(k.text);
+  });
+  EXPECT_THROW(cache.get({"Viga", "2", "0"}), std::runtime_error);
+  EXPECT_TRUE(filesIn(dir_).empty());
+  fail = false;
+  EXPECT_EQ(cache.get({"Viga", "2", "0"}), fakeMp3("Viga"));
+  EXPECT_EQ(calls_, 2);
+  EXPECT_EQ(filesIn(dir_).size(), 1u) << "only the entry, no temporary file";
+}
+
+TEST_F(SpeechCacheTest, BrokenEntryIsMadeAgain) {
+  SpeechCache cache(dir_, [&](const SpeechKey& k) {
+    ++calls_;
+    return fakeMp3(k.text);
+  });
+  SpeechKey key{"Katki", "1", "4"};
+  // What a writer without the rename could leave after a crash: half a file.
+  writeFile(cache.entryPath(key), fakeMp3("Katki").substr(0, 1000));
+  EXPECT_EQ(cache.get(key), fakeMp3("Katki"));
+  EXPECT_EQ(calls_, 1);
+  EXPECT_EQ(fs::file_size(cache.entryPath(key)), 4000u);
+}
+
+TEST_F(SpeechCacheTest, StaleTemporariesAreRemovedFreshOnesKept) {
+  std::string stale = dir_ + "/abc.mp3.tmp.123456";
+  std::string fresh = dir_ + "/def.mp3.tmp.654321";
+  writeFile(stale, "half");
+  writeFile(fresh, "half");
+  utimbuf old{::time(nullptr) - 3600, ::time(nullptr) - 3600};
+  ASSERT_EQ(::utime(stale.c_str(), &old), 0);
+  SpeechCache cache(dir_, [](const SpeechKey& k) { return fakeMp3(k.text); });
+  EXPECT_FALSE(fs::exists(stale));
+  EXPECT_TRUE(fs::exists(fresh)) << "may belong to a server writing right now";
+}
+
+TEST_F(SpeechCacheTest, TooManyWaitingRequestsAreTurnedAway) {
+  Gate gate;
+  std::promise<void> started;
+  SpeechCache cache(
+      dir_,
+      [&](const SpeechKey& k) {
+        if (k.text == "Aeglane") {
+          started.set_value();
+          gate.wait();
+        }
+        return fakeMp3(k.text);
+      },
+      /*maxPending=*/1);
+  cache.get({"Valmis", "2", "0"});  // fine: nothing pending
+  auto slow = std::async(std::launch::async, [&] { return cache.get({"Aeglane", "2", "0"}); });
+  started.get_future().wait();
+  EXPECT_THROW(cache.get({"Teine", "2", "0"}), SpeechBusy);
+  EXPECT_NO_THROW(cache.get({"Valmis", "2", "0"})) << "cached answers are not limited";
+  gate.open();
+  slow.get();
+}
+
+TEST_F(SpeechCacheTest, UnusableFolderIsReported) {
+  writeFile(dir_ + "/file", "x");
+  EXPECT_THROW(SpeechCache(dir_ + "/file/sub", [](const SpeechKey&) { return std::string(); }),
+               SpeechCacheError);
+}
+
+}  // namespace
