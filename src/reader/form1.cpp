@@ -47,7 +47,6 @@ TForm1::TForm1(const ReaderServices& services, QWidget* parent)
   pass->setFont(SansSerif(32, true));
   pass->setAccessibleName(QStringLiteral("Access code"));
   pass->hide();
-  pass->installEventFilter(this);
 
   Memo1 = new QPlainTextEdit(this);
   Memo1->setReadOnly(true);

@@ -81,6 +81,8 @@ class ReaderFixture : public ::testing::Test {
   QString MemoText() const { return form->Memo1->toPlainText(); }
   // Reads the root page: the navigation step that the window's activation runs.
   void OpenRoot() {
+    form->state.pagePath = "0";
+    form->state.lastPagePath = "-";
     form->FormActivate();
     ProcessEvents();
     server->ClearRequests();

@@ -73,8 +73,10 @@ TEST_F(QuestionsTest, ARateChangeResumesTheInterruptedPageAtTheSameFraction) {
   server->ClearRequests();
   AnswerWhenAsked(vk::k0 + 3);
   // The faster speech of the same page is shorter.
-  When([this] { return form->state.speechRate == "3"; },
-       [this] { media.SetLength("bod.mp3", 75000); });
+  form->HttpClient1.OnAboutToSend = [this](THttpClient& sender) {
+    form->HttpClient1AboutToSend(sender);
+    if (form->state.speechRate == "3") media.SetLength("bod.mp3", 75000);
+  };
   Press(vk::kF7);
   EXPECT_EQ((std::vector<std::string>{"1muudakiirust.txt+w", "012+w"}), server->Pages());
   EXPECT_EQ("3", server->Requests().back().query.at("s"));

@@ -157,7 +157,8 @@ TEST_F(FormStartupTest, KeyPreviewSeesEveryKeyOnceBeforeTheTextArea) {
   EXPECT_EQ("01", form->state.pagePath);
   EXPECT_EQ((std::vector<std::string>{"01+w", "01"}), server->Pages());
   EXPECT_FALSE(MemoText().contains(QStringLiteral("11")));
-  EXPECT_EQ(1, std::count(media.Opened().begin(), media.Opened().end(), "vk_1.mp3"));
+  const auto opened = media.Opened();
+  EXPECT_EQ(1, std::count(opened.begin(), opened.end(), "vk_1.mp3"));
   (void)before;
 }
 
