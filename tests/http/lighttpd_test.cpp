@@ -1,20 +1,14 @@
 // The HTTP client against a web server nobody here wrote: lighttpd with a small CGI script,
-// started by the test on a loopback socket the test bound to port 0 (handed over by socket
-// activation, so no port is ever fixed or raced for).
-#include <fcntl.h>
+// started by the test on a loopback port of its own (see lighttpd_server.h).
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
 
 #include "http/http_client.h"
+#include "lighttpd_server.h"
 #include "scripted_server.h"
 
 namespace {
@@ -40,52 +34,19 @@ class LighttpdTest : public ::testing::Test {
     for (uint64_t i = 0; i < 300 * 1024; ++i) Blob += PatternByte(i);
     std::ofstream(Root + "/blob.bin", std::ios::binary) << Blob;
 
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-    ASSERT_EQ(::listen(fd, 16), 0);
-    socklen_t size = sizeof sa;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &size);
-    Port = ntohs(sa.sin_port);
-    const int listener = ::fcntl(fd, F_DUPFD_CLOEXEC, 100);  // never 3 itself
-    ::close(fd);
-
-    std::ofstream(Root + "/lighttpd.conf")
-        << "server.document-root = \"" << Root << "\"\n"
-        << "server.systemd-socket-activation = \"enable\"\n"
-        << "server.bind = \"127.0.0.1\"\n"
-        << "server.port = " << Port << "\n"
-        << "server.errorlog = \"" << Root << "/error.log\"\n"
-        << "server.modules = (\"mod_auth\", \"mod_authn_file\", \"mod_cgi\")\n"
-        << "cgi.assign = (\".cgi\" => \"/bin/sh\")\n"
-        << "auth.backend = \"plain\"\n"
-        << "auth.backend.plain.userfile = \"" << Root << "/users\"\n"
-        << "auth.require = (\"/cgi-bin/\" => (\"method\" => \"basic\", \"realm\" => \"reader\","
-           " \"require\" => \"valid-user\"))\n";
-
-    // The socket becomes descriptor 3 of the server, announced by LISTEN_FDS/LISTEN_PID.
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, listener, 3);
-    const std::string conf = Root + "/lighttpd.conf";
-    const char* argv[] = {"/bin/sh", "-c", "LISTEN_PID=$$ exec \"$0\" -D -f \"$1\"", TR_LIGHTTPD,
-                          conf.c_str(), nullptr};
-    const char* envp[] = {"LISTEN_FDS=1", "PATH=/usr/sbin:/usr/bin:/sbin:/bin", nullptr};
-    const int rc = ::posix_spawn(&Server, "/bin/sh", &actions, nullptr, const_cast<char**>(argv),
-                                 const_cast<char**>(envp));
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(listener);
-    ASSERT_EQ(rc, 0);
-    // Connections queue on the bound socket until the server accepts them: no readiness wait.
+    Server = std::make_unique<LighttpdServer>(
+        TR_LIGHTTPD, Root,
+        "server.modules = (\"mod_auth\", \"mod_authn_file\", \"mod_cgi\")\n"
+        "cgi.assign = (\".cgi\" => \"/bin/sh\")\n"
+        "auth.backend = \"plain\"\n"
+        "auth.backend.plain.userfile = \"" + Root + "/users\"\n"
+        "auth.require = (\"/cgi-bin/\" => (\"method\" => \"basic\", \"realm\" => \"reader\","
+        " \"require\" => \"valid-user\"))\n");
+    Port = Server->port();
   }
 
   void TearDown() override {
-    if (Server > 0) {
-      ::kill(Server, SIGTERM);
-      ::waitpid(Server, nullptr, 0);
-    }
+    Server.reset();
     if (HasFailure()) std::printf("server log:\n%s\n", ReadFile(Root + "/error.log").c_str());
     (void)!std::system(("rm -rf '" + Root + "'").c_str());
   }
@@ -104,7 +65,7 @@ class LighttpdTest : public ::testing::Test {
   std::string Root;
   std::string Blob;
   uint16_t Port = 0;
-  pid_t Server = -1;
+  std::unique_ptr<LighttpdServer> Server;
 };
 
 TEST_F(LighttpdTest, TextPage_CarriesAuthorisationAndTheExtraHeaderToTheScript) {
