@@ -30,7 +30,9 @@ struct Sample {
   double cpu = 0;      // user + system
 };
 
-double Seconds(const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; }
+double Seconds(const timeval& t) {
+  return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6;
+}
 
 double SelfCpu() {
   rusage u{};
@@ -43,7 +45,7 @@ double Now() {
 }
 
 uint64_t FileSize(const std::string& name) {
-  struct stat st{};
+  struct stat st {};
   return ::stat(name.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
 }
 
@@ -105,7 +107,8 @@ int main(int argc, char** argv) {
     for (int i = 0; i < rounds; ++i) {
       const Sample ours = ClientRound(url, out);
       if (FileSize(out) != kBodySize) {
-        std::fprintf(stderr, "client: wrong size %llu\n", static_cast<unsigned long long>(FileSize(out)));
+        std::fprintf(stderr, "client: wrong size %llu\n",
+                     static_cast<unsigned long long>(FileSize(out)));
         result = 1;
       }
       const Sample theirs = CurlRound(url, out);
@@ -122,8 +125,10 @@ int main(int argc, char** argv) {
     const double ourRate = mib / Median(ourWall), curlRate = mib / Median(curlWall);
     std::printf("64 MiB over loopback into a file, median of %d rounds\n", rounds);
     std::printf("%-12s %12s %12s %12s\n", "client", "MiB/s", "wall s", "CPU s");
-    std::printf("%-12s %12.0f %12.3f %12.3f\n", "THttpClient", ourRate, Median(ourWall), Median(ourCpu));
-    std::printf("%-12s %12.0f %12.3f %12.3f\n", "curl", curlRate, Median(curlWall), Median(curlCpu));
+    std::printf("%-12s %12.0f %12.3f %12.3f\n", "THttpClient", ourRate, Median(ourWall),
+                Median(ourCpu));
+    std::printf("%-12s %12.0f %12.3f %12.3f\n", "curl", curlRate, Median(curlWall),
+                Median(curlCpu));
     std::printf("throughput ratio (ours / curl): %.2f   (target >= 0.90)\n", ourRate / curlRate);
     std::printf("CPU time ratio   (ours / curl): %.2f   (target <= 1.50)\n",
                 Median(ourCpu) / Median(curlCpu));

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <QEvent>
-#include <cstdio>
 #include <QTimer>
+#include <cstdio>
 
 #include "http/http_client.h"
 #include "scripted_server.h"

@@ -41,7 +41,7 @@ LighttpdServer::LighttpdServer(const std::string& lighttpd, const std::string& r
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, listener, 3);
-  const char* argv[] = {"/bin/sh", "-c", "LISTEN_PID=$$ exec \"$0\" -D -f \"$1\"",
+  const char* argv[] = {"/bin/sh",        "-c",         "LISTEN_PID=$$ exec \"$0\" -D -f \"$1\"",
                         lighttpd.c_str(), conf.c_str(), nullptr};
   const char* envp[] = {"LISTEN_FDS=1", "PATH=/usr/sbin:/usr/bin:/sbin:/bin", nullptr};
   const int rc = ::posix_spawn(&Pid_, "/bin/sh", &actions, nullptr, const_cast<char**>(argv),

@@ -39,9 +39,11 @@ class LighttpdTest : public ::testing::Test {
         "server.modules = (\"mod_auth\", \"mod_authn_file\", \"mod_cgi\")\n"
         "cgi.assign = (\".cgi\" => \"/bin/sh\")\n"
         "auth.backend = \"plain\"\n"
-        "auth.backend.plain.userfile = \"" + Root + "/users\"\n"
-        "auth.require = (\"/cgi-bin/\" => (\"method\" => \"basic\", \"realm\" => \"reader\","
-        " \"require\" => \"valid-user\"))\n");
+        "auth.backend.plain.userfile = \"" +
+            Root +
+            "/users\"\n"
+            "auth.require = (\"/cgi-bin/\" => (\"method\" => \"basic\", \"realm\" => \"reader\","
+            " \"require\" => \"valid-user\"))\n");
     Port = Server->port();
   }
 
@@ -58,7 +60,9 @@ class LighttpdTest : public ::testing::Test {
     c->TimeOut = 10000;
     c->HeaderInfo.UserId = code;
     c->HeaderInfo.Password = code;
-    c->OnAboutToSend = [code](THttpClient& sender) { sender.RequestHeaders.SetHeader("Vorbu", code); };
+    c->OnAboutToSend = [code](THttpClient& sender) {
+      sender.RequestHeaders.SetHeader("Vorbu", code);
+    };
     return c;
   }
 
