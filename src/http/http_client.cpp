@@ -21,7 +21,9 @@ std::string LowerAscii(std::string s) {
   return s;
 }
 
-bool EqualNoCase(const std::string& a, const std::string& b) { return LowerAscii(a) == LowerAscii(b); }
+bool EqualNoCase(const std::string& a, const std::string& b) {
+  return LowerAscii(a) == LowerAscii(b);
+}
 
 std::string WithoutLineEnd(std::string line) {
   if (!line.empty() && line.back() == '\n') line.pop_back();
@@ -225,8 +227,8 @@ void THttpClient::ParseURL() {
   if (authority) {
     const size_t second = NthSlash(URL, 2);
     const size_t third = NthSlash(URL, 3);
-    host = URL.substr(second + 1,
-                      third == std::string::npos ? std::string::npos : third - second - 1);
+    host =
+        URL.substr(second + 1, third == std::string::npos ? std::string::npos : third - second - 1);
   } else if (URL[0] != '/') {
     host = URL.substr(0, URL.find('/'));
   }

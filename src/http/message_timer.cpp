@@ -10,7 +10,9 @@ TMessageTimer::TMessageTimer(QObject* owner) : QObject(owner) {
   connect(&Timer_, &QTimer::timeout, this, [this] { Fire(); });
 }
 
-TMessageTimer::~TMessageTimer() { Timer_.stop(); }
+TMessageTimer::~TMessageTimer() {
+  Timer_.stop();
+}
 
 void TMessageTimer::SetEnabled(bool enabled) {
   Enabled_ = enabled;

@@ -16,7 +16,9 @@ TQuitWatch::~TQuitWatch() {
   if (QCoreApplication* app = QCoreApplication::instance()) app->removeEventFilter(this);
 }
 
-bool TQuitWatch::Quitting() const { return Quitting_ || QCoreApplication::closingDown(); }
+bool TQuitWatch::Quitting() const {
+  return Quitting_ || QCoreApplication::closingDown();
+}
 
 bool TQuitWatch::eventFilter(QObject* watched, QEvent* event) {
   if (event->type() == QEvent::Quit && watched == QCoreApplication::instance()) Quitting_ = true;

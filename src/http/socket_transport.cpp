@@ -32,7 +32,9 @@ constexpr int kWouldBlock = 10035;
 constexpr int kNotConnected = 10057;
 constexpr int kHostNotFound = 11001;
 
-bool IsTransient(int e) { return e == EAGAIN || e == EWOULDBLOCK || e == EINTR; }
+bool IsTransient(int e) {
+  return e == EAGAIN || e == EWOULDBLOCK || e == EINTR;
+}
 
 // Failures that the original platform reports through the connect notification rather
 // than from connect() itself; they must end in "Connection Failed".
@@ -57,6 +59,11 @@ bool WriteAll(int fd, const char* data, size_t size) {
     size -= static_cast<size_t>(n);
   }
   return true;
+}
+
+// The byte counters are 32 bits wide; past 2 GiB they wrap instead of overflowing.
+int32_t AddCount(int32_t count, long n) {
+  return static_cast<int32_t>(static_cast<uint32_t>(count) + static_cast<uint32_t>(n));
 }
 
 // Sets a flag for the lifetime of a scope.
@@ -159,7 +166,9 @@ void TSocketTransport::ReportStatus(int level, const std::string& text) {
   }
 }
 
-std::string TSocketTransport::ErrorText(int code) { return tr_http::SocketErrorText(code); }
+std::string TSocketTransport::ErrorText(int code) {
+  return tr_http::SocketErrorText(code);
+}
 
 void TSocketTransport::CheckSocketError(int tolerated, int code) {
   LastSocketError_ = code;
@@ -327,8 +336,8 @@ void TSocketTransport::ResolveHost() {
   ReportStatus(8, "Resolve Host");
   const std::string& source = Proxy.empty() ? Host : Proxy;
   // The name is used as a C string: it ends at its first NUL.
-  const size_t length = std::min(::strnlen(source.c_str(), source.size()),
-                                 static_cast<size_t>(kIoBufferSize));
+  const size_t length =
+      std::min(::strnlen(source.c_str(), source.size()), static_cast<size_t>(kIoBufferSize));
   std::memcpy(IoBuffer_.get(), source.data(), length);
   IoBuffer_[length] = '\0';
   const std::string name(IoBuffer_.get(), length);
@@ -548,7 +557,7 @@ void TSocketTransport::SendFile(const std::string& name) {
       }
       if (n == 0) break;
       sent += n;
-      SentCount_ += static_cast<int32_t>(n);
+      SentCount_ = AddCount(SentCount_, n);
       if (OnPacketSent) OnPacketSent(*this);
       // Progress was made: run what is pending without sleeping.
       QCoreApplication::processEvents();
@@ -633,7 +642,7 @@ void TSocketTransport::CaptureString(std::string& text, int max) {
     if (n == 0) break;
     if (n > 0) {
       text.append(IoBuffer_.get(), static_cast<size_t>(n));
-      ReceivedCount_ += static_cast<int32_t>(n);
+      ReceivedCount_ = AddCount(ReceivedCount_, n);
       if (OnPacketRecvd) OnPacketRecvd(*this);
       TimeoutTimer_.Restart();
     } else {
@@ -677,7 +686,7 @@ void TSocketTransport::CaptureFile(const std::string& name) {
       if (!WriteAll(finish.fd, IoBuffer_.get(), static_cast<size_t>(n))) {
         throw Exception(FileError("Cannot write file", name, errno));
       }
-      ReceivedCount_ += static_cast<int32_t>(n);
+      ReceivedCount_ = AddCount(ReceivedCount_, n);
       if (OnPacketRecvd) OnPacketRecvd(*this);
       TimeoutTimer_.Restart();
     } else {

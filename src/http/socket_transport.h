@@ -46,8 +46,7 @@ class TSocketTransport : public QObject {
   // SocketHandle value meaning "no socket".
   static constexpr uint16_t kNoSocket = 65535;
   // Message of the ESockError that ends ReadLn when a line does not fit into IoBuffer.
-  static constexpr const char* kLineTooLong =
-      "Line too long: no line feed within 65536 bytes";
+  static constexpr const char* kLineTooLong = "Line too long: no line feed within 65536 bytes";
 
   // Raises ESockError "Initializaton of windows sockets failed" when the socket library
   // cannot be started or the first socket cannot be created. `library` defaults to the

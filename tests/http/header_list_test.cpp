@@ -32,7 +32,9 @@ TEST(HeaderListTest, SetHeader_ReplacesInPlaceAppendsOrDeletes) {
       {"Vorbu", "", {"GET /x HTTP/1.0", "Host: h", accept, type}},
       // The request line has no ":" before its blank and never matches a name.
       {"GET /x HTTP/1.0", "", {"GET /x HTTP/1.0", "Host: h", accept, type}},
-      {"content-TYPE", "text/plain", {"GET /x HTTP/1.0", "Host: h", accept, "content-TYPE: text/plain"}},
+      {"content-TYPE",
+       "text/plain",
+       {"GET /x HTTP/1.0", "Host: h", accept, "content-TYPE: text/plain"}},
   };
   for (const SetHeaderCase& c : cases) {
     THeaderList list = BuiltList();
@@ -55,15 +57,21 @@ TEST(HeaderListTest, IndexOfHeader_FirstMatchIgnoringCaseAndLinesWithoutColon) {
 
 TEST(Base64Test, StandardAlphabetWithPaddingAsOneLine) {
   const std::pair<std::string, std::string> cases[] = {
-      {"", ""},           {"f", "Zg=="},         {"fo", "Zm8="},
-      {"foo", "Zm9v"},    {"foob", "Zm9vYg=="},  {"fooba", "Zm9vYmE="},
-      {"foobar", "Zm9vYmFy"}, {std::string("\xff\xfe\x00", 3), "//4A"},
+      {"", ""},
+      {"f", "Zg=="},
+      {"fo", "Zm8="},
+      {"foo", "Zm9v"},
+      {"foob", "Zm9vYg=="},
+      {"fooba", "Zm9vYmE="},
+      {"foobar", "Zm9vYmFy"},
+      {std::string("\xff\xfe\x00", 3), "//4A"},
       {"Aladdin:open sesame", "QWxhZGRpbjpvcGVuIHNlc2FtZQ=="},
   };
   for (const auto& [in, out] : cases) EXPECT_EQ(tr_http::Base64Encode(in), out) << in;
 
   // Credentials longer than 45 bytes stay one unbroken line.
-  const std::string encoded = tr_http::Base64Encode(std::string(200, 'k') + ":" + std::string(100, 'p'));
+  const std::string encoded =
+      tr_http::Base64Encode(std::string(200, 'k') + ":" + std::string(100, 'p'));
   EXPECT_EQ(encoded.size(), 404u);
   EXPECT_EQ(encoded.find_first_of("\r\n"), std::string::npos);
 }

@@ -25,7 +25,7 @@ std::string ReadFile(const std::string& name) {
 }
 
 bool FileExists(const std::string& name) {
-  struct stat st{};
+  struct stat st {};
   return ::stat(name.c_str(), &st) == 0;
 }
 
@@ -118,10 +118,14 @@ TEST_F(HttpClientTest, Get_SendsTheExactLinesInOrder_WithTheHandlersLineLast) {
   ASSERT_EQ(server.requests().size(), 1u);
   EXPECT_EQ(server.requests()[0],
             "GET /cgi-bin/tx.cgi?s=5&v=1&q=0&ID=7&w=1 HTTP/1.0\r\n"
-            "Host: 127.0.0.1\r\n" + kAccept1 + "\r\n" + kAccept2 + "\r\n"
-            "Authorization: Basic MTIzNDoxMjM0\r\n" + kContentType + "\r\n"
-            "Vorbu: 1234\r\n"
-            "\r\n");
+            "Host: 127.0.0.1\r\n" +
+                kAccept1 + "\r\n" + kAccept2 +
+                "\r\n"
+                "Authorization: Basic MTIzNDoxMjM0\r\n" +
+                kContentType +
+                "\r\n"
+                "Vorbu: 1234\r\n"
+                "\r\n");
   EXPECT_EQ(c->Body, "ok");
   EXPECT_FALSE(c->Connected());
 }
@@ -186,9 +190,10 @@ TEST_F(HttpClientTest, Responses_StatusHeaderBodyAndEvents) {
   const ResponseCase cases[] = {
       {"200 with body", "HTTP/1.0 200 OK\r\nA: b\r\n\r\nbody\r\nbytes\x01", 200,
        "HTTP/1.0 200 OK\r\nA: b\r\n\r\n", "body\r\nbytes\x01", 1, 0},
-      {"header block only", "HTTP/1.0 200 OK\r\nA: b\r\n\r\n", 200, "HTTP/1.0 200 OK\r\nA: b\r\n\r\n",
-       "", 1, 0},
-      {"bare line feeds", "HTTP/1.0 200 OK\nA: b\n\nx", 200, "HTTP/1.0 200 OK\nA: b\n\n", "x", 1, 0},
+      {"header block only", "HTTP/1.0 200 OK\r\nA: b\r\n\r\n", 200,
+       "HTTP/1.0 200 OK\r\nA: b\r\n\r\n", "", 1, 0},
+      {"bare line feeds", "HTTP/1.0 200 OK\nA: b\n\nx", 200, "HTTP/1.0 200 OK\nA: b\n\n", "x", 1,
+       0},
       {"nothing at all", "", 0, "", "", 1, 0},
       {"404 page", "HTTP/1.0 404 Not Found\r\n\r\n<h1>gone</h1>", 404,
        "HTTP/1.0 404 Not Found\r\n\r\n", "<h1>gone</h1>", 0, 1},
@@ -199,8 +204,8 @@ TEST_F(HttpClientTest, Responses_StatusHeaderBodyAndEvents) {
       {"status not a number", "HTTP/1.0 OK\r\n\r\nz", 0, "HTTP/1.0 OK\r\n\r\n", "z", 1, 0},
       {"close inside the status line", "HTTP/1.0 20", 0, "", "", 1, 0},
       {"close after the status line", "HTTP/1.0 200 OK\r\n", 200, "HTTP/1.0 200 OK\r\n", "", 1, 0},
-      {"close inside the header block", "HTTP/1.0 200 OK\r\nContent-Ty", 200,
-       "HTTP/1.0 200 OK\r\n", "", 1, 0},
+      {"close inside the header block", "HTTP/1.0 200 OK\r\nContent-Ty", 200, "HTTP/1.0 200 OK\r\n",
+       "", 1, 0},
       // Content-Length does not limit the read.
       {"body longer than announced", "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nabcdef", 200,
        "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\n", "abcdef", 1, 0},
@@ -267,21 +272,45 @@ struct HostileCase {
 TEST_F(HttpClientTest, HostileServers_EndInAClearFailureAndAClosedConnection) {
   const std::string dripped = "HTTP/1.0 200 OK\r\nA: b\r\n\r\ndripped body";
   const HostileCase cases[] = {
-      {"stall before the status line", {Read(), Stall()}, 200, "Socket readln aborted", "Default.htm"},
-      {"stall inside the status line", {Read(), Send("HTTP/1.0 2"), Stall()}, 200,
-       "Socket readln aborted", "Default.htm"},
-      {"stall inside the header block", {Read(), Send("HTTP/1.0 200 OK\r\nA: "), Stall()}, 200,
-       "Socket readln aborted", "Default.htm"},
-      {"stall after the header block", {Read(), Send("HTTP/1.0 200 OK\r\n\r\n"), Stall()}, 200,
-       "Socket capture aborted", ""},
-      {"stall inside the body", {Read(), Send("HTTP/1.0 200 OK\r\n\r\npart"), Stall()}, 200,
-       "Socket capture aborted", "part"},
+      {"stall before the status line",
+       {Read(), Stall()},
+       200,
+       "Socket readln aborted",
+       "Default.htm"},
+      {"stall inside the status line",
+       {Read(), Send("HTTP/1.0 2"), Stall()},
+       200,
+       "Socket readln aborted",
+       "Default.htm"},
+      {"stall inside the header block",
+       {Read(), Send("HTTP/1.0 200 OK\r\nA: "), Stall()},
+       200,
+       "Socket readln aborted",
+       "Default.htm"},
+      {"stall after the header block",
+       {Read(), Send("HTTP/1.0 200 OK\r\n\r\n"), Stall()},
+       200,
+       "Socket capture aborted",
+       ""},
+      {"stall inside the body",
+       {Read(), Send("HTTP/1.0 200 OK\r\n\r\npart"), Stall()},
+       200,
+       "Socket capture aborted",
+       "part"},
       {"100 KiB header line",
-       {Read(), Send("HTTP/1.0 200 OK\r\nX: " + std::string(100 * 1024, 'x') + "\r\n\r\n")}, 2000,
-       TSocketTransport::kLineTooLong, "Default.htm"},
-      {"reset after the header", {Read(), Send("HTTP/1.0 200 OK\r\n\r\nabc"), Pause(50), Reset()},
-       2000, "10054:Connection reset by peer", "abc"},
-      {"reset before anything", {Read(), Reset()}, 2000, "10054:Connection reset by peer",
+       {Read(), Send("HTTP/1.0 200 OK\r\nX: " + std::string(100 * 1024, 'x') + "\r\n\r\n")},
+       2000,
+       TSocketTransport::kLineTooLong,
+       "Default.htm"},
+      {"reset after the header",
+       {Read(), Send("HTTP/1.0 200 OK\r\n\r\nabc"), Pause(50), Reset()},
+       2000,
+       "10054:Connection reset by peer",
+       "abc"},
+      {"reset before anything",
+       {Read(), Reset()},
+       2000,
+       "10054:Connection reset by peer",
        "Default.htm"},
       {"drip one byte at a time", {Read(), Drip(dripped, 1)}, 2000, nullptr, "dripped body"},
   };
@@ -333,9 +362,9 @@ TEST_F(HttpClientTest, ConnectAndLookupFailures_PassThroughGet) {
 
 TEST_F(HttpClientTest, HttpsAndEmptyUrls_FailBeforeAnyConnection) {
   ScriptedServer server({{Read(), Send("HTTP/1.0 200 OK\r\n\r\n")}});
-  for (const auto& [url, message] :
-       {std::pair<std::string, std::string>{"", "Empty URL"},
-        {"https://127.0.0.1:" + std::to_string(server.port()) + "/", "HTTP Secure Socket is not supported"}}) {
+  for (const auto& [url, message] : {std::pair<std::string, std::string>{"", "Empty URL"},
+                                     {"https://127.0.0.1:" + std::to_string(server.port()) + "/",
+                                      "HTTP Secure Socket is not supported"}}) {
     auto c = ClientFor(server);
     int aboutToSend = 0;
     c->OnAboutToSend = [&](THttpClient&) { ++aboutToSend; };
@@ -399,8 +428,8 @@ TEST_F(HttpClientTest, Redirect_HandledByTheHandlerEndsThere) {
 }
 
 TEST_F(HttpClientTest, RedirectLoop_IsFollowedTenTimesThenTheLastResponseIsFinal) {
-  for (const char* response : {"HTTP/1.0 302 Found\r\nLocation: /again\r\n\r\nloop",
-                               "HTTP/1.0 399 Odd\r\n\r\nodd"}) {
+  for (const char* response :
+       {"HTTP/1.0 302 Found\r\nLocation: /again\r\n\r\nloop", "HTTP/1.0 399 Odd\r\n\r\nodd"}) {
     ScriptedServer server({{Read(), Send(response)}});
     auto c = ClientFor(server);
     c->Get("/start");
@@ -412,8 +441,8 @@ TEST_F(HttpClientTest, RedirectLoop_IsFollowedTenTimesThenTheLastResponseIsFinal
 
 TEST_F(HttpClientTest, RedirectToAnotherHost_LeavesCredentialsOut) {
   ScriptedServer other({{Read(), Send("HTTP/1.0 200 OK\r\n\r\nelsewhere")}}, "127.0.0.2");
-  ScriptedServer server({{Read(), Send("HTTP/1.0 302 Found\r\nLocation: " + other.base() +
-                                       "/landing\r\n\r\n")}});
+  ScriptedServer server(
+      {{Read(), Send("HTTP/1.0 302 Found\r\nLocation: " + other.base() + "/landing\r\n\r\n")}});
   auto c = ClientFor(server);
   c->HeaderInfo.UserId = "user";
   c->HeaderInfo.Password = "secret";
@@ -455,7 +484,8 @@ TEST_F(HttpClientTest, BodyFile_IsCreatedBeforeTheFirstByte_HeaderStaysInMemory)
   c->Port = stalled.port();
   c->TimeOut = 300;
   bool existedEmpty = false;
-  QTimer::singleShot(150, c.get(), [&] { existedEmpty = FileExists(bodyFile) && ReadFile(bodyFile).empty(); });
+  QTimer::singleShot(150, c.get(),
+                     [&] { existedEmpty = FileExists(bodyFile) && ReadFile(bodyFile).empty(); });
   EXPECT_THROW(c->Get("/x"), EAbortError);
   EXPECT_TRUE(existedEmpty);
   EXPECT_TRUE(FileExists(bodyFile));
@@ -494,7 +524,8 @@ TEST_F(HttpClientTest, BodyLargerThan64MiB_ArrivesIntactInTheFile) {
   uint64_t offset = 0;
   uint64_t mismatches = 0;
   while (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || in.gcount() > 0) {
-    for (std::streamsize i = 0; i < in.gcount(); ++i) mismatches += chunk[i] != PatternByte(offset + i);
+    for (std::streamsize i = 0; i < in.gcount(); ++i)
+      mismatches += chunk[i] != PatternByte(offset + i);
     offset += static_cast<uint64_t>(in.gcount());
   }
   EXPECT_EQ(offset, kSize);

@@ -1,11 +1,11 @@
 #include "scripted_server.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,13 +23,27 @@ void EnsureApplication() {
   }
 }
 
-Step Read() { return {Step::Kind::Read, {}, 0, 0}; }
-Step Send(std::string data) { return {Step::Kind::Send, std::move(data), 0, 0}; }
-Step Drip(std::string data, int ms) { return {Step::Kind::Drip, std::move(data), ms, 0}; }
-Step Pause(int ms) { return {Step::Kind::Pause, {}, ms, 0}; }
-Step Stall() { return {Step::Kind::Stall, {}, 0, 0}; }
-Step Reset() { return {Step::Kind::Reset, {}, 0, 0}; }
-Step Pattern(uint64_t bytes) { return {Step::Kind::Pattern, {}, 0, bytes}; }
+Step Read() {
+  return {Step::Kind::Read, {}, 0, 0};
+}
+Step Send(std::string data) {
+  return {Step::Kind::Send, std::move(data), 0, 0};
+}
+Step Drip(std::string data, int ms) {
+  return {Step::Kind::Drip, std::move(data), ms, 0};
+}
+Step Pause(int ms) {
+  return {Step::Kind::Pause, {}, ms, 0};
+}
+Step Stall() {
+  return {Step::Kind::Stall, {}, 0, 0};
+}
+Step Reset() {
+  return {Step::Kind::Reset, {}, 0, 0};
+}
+Step Pattern(uint64_t bytes) {
+  return {Step::Kind::Pattern, {}, 0, bytes};
+}
 
 namespace {
 
@@ -95,7 +109,8 @@ void ScriptedServer::Run() {
     const int fd = ::accept4(Listen_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
     ++Accepted_;
-    const Script& script = Scripts_.empty() ? Script{} : Scripts_[std::min<size_t>(index, Scripts_.size() - 1)];
+    const Script& script =
+        Scripts_.empty() ? Script{} : Scripts_[std::min<size_t>(index, Scripts_.size() - 1)];
     Play(fd, script);
   }
 }
@@ -164,7 +179,8 @@ void ScriptedServer::Play(int fd, const Script& script) {
       case Step::Kind::Pattern: {
         std::string chunk(256 * 1024, '\0');
         for (uint64_t offset = 0; ok && offset < step.bytes;) {
-          const size_t size = static_cast<size_t>(std::min<uint64_t>(chunk.size(), step.bytes - offset));
+          const size_t size =
+              static_cast<size_t>(std::min<uint64_t>(chunk.size(), step.bytes - offset));
           for (size_t i = 0; i < size; ++i) chunk[i] = PatternByte(offset + i);
           ok = sendAll(chunk.data(), size);
           offset += size;

@@ -1,7 +1,7 @@
 // The socket transport over real loopback sockets: connecting, look-ups, lines, captures,
 // closes and resets, time-outs and the socket's life cycle.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -56,9 +56,9 @@ TEST_F(SocketTransportTest, ErrorText_NumberedTableAndUnknownCodes) {
   for (const auto& [code, text] : texts) EXPECT_EQ(TSocketTransport::ErrorText(code), text);
 
   const std::pair<int, int> codes[] = {
-      {EWOULDBLOCK, 10035}, {EINPROGRESS, 10035},  {ENOTCONN, 10057},
-      {ECONNREFUSED, 10061}, {ECONNRESET, 10054},  {ETIMEDOUT, 10060},
-      {ENETUNREACH, 10051}, {EHOSTUNREACH, 10065}, {EBADF, 10009},
+      {EWOULDBLOCK, 10035},  {EINPROGRESS, 10035},  {ENOTCONN, 10057},
+      {ECONNREFUSED, 10061}, {ECONNRESET, 10054},   {ETIMEDOUT, 10060},
+      {ENETUNREACH, 10051},  {EHOSTUNREACH, 10065}, {EBADF, 10009},
   };
   for (const auto& [posix, code] : codes) EXPECT_EQ(tr_http::SocketErrorCode(posix), code) << posix;
   // An errno without a numbered counterpart never lands on a row of the table.
@@ -111,7 +111,11 @@ TEST_F(SocketTransportTest, ConnectFailures_GiveTheirMessages) {
   const uint16_t closed = ClosedPort();
   const ConnectFailure cases[] = {
       {"refused port", [&](TSocketTransport& t) { t.Port = closed; }, "Connection Failed", 1},
-      {"no answer", [&](TSocketTransport& t) { t.Port = stalled.port(); t.TimeOut = 200; },
+      {"no answer",
+       [&](TSocketTransport& t) {
+         t.Port = stalled.port();
+         t.TimeOut = 200;
+       },
        "Connection Timed out", 1},
       {"cancel while connecting",
        [&](TSocketTransport& t) {
@@ -121,9 +125,17 @@ TEST_F(SocketTransportTest, ConnectFailures_GiveTheirMessages) {
        },
        "Connection Canceled", 1},
       // Rejected as a name before any query leaves the machine.
-      {"name that does not resolve", [&](TSocketTransport& t) { t.Host = "no such host"; t.Port = closed; },
+      {"name that does not resolve",
+       [&](TSocketTransport& t) {
+         t.Host = "no such host";
+         t.Port = closed;
+       },
        "Null Remote Address", 0},
-      {"address 0.0.0.0", [&](TSocketTransport& t) { t.Host = "0.0.0.0"; t.Port = closed; },
+      {"address 0.0.0.0",
+       [&](TSocketTransport& t) {
+         t.Host = "0.0.0.0";
+         t.Port = closed;
+       },
        "Null Remote Address", 0},
   };
   for (const ConnectFailure& c : cases) {
@@ -188,15 +200,23 @@ struct LineCase {
 TEST_F(SocketTransportTest, ReadLn_KeepsTerminatorsAndHandlesCloseAndOverlongLines) {
   const std::string full(65535, 'a');
   const LineCase cases[] = {
-      {"terminators kept", {Send("HTTP/1.0 200 OK\r\nA: b\n\r\n")},
-       {"HTTP/1.0 200 OK\r\n", "A: b\n", "\r\n", ""}, nullptr},
-      {"close mid-line drops the partial line", {Send("complete\npartial")},
-       {"complete\n", ""}, nullptr},
+      {"terminators kept",
+       {Send("HTTP/1.0 200 OK\r\nA: b\n\r\n")},
+       {"HTTP/1.0 200 OK\r\n", "A: b\n", "\r\n", ""},
+       nullptr},
+      {"close mid-line drops the partial line",
+       {Send("complete\npartial")},
+       {"complete\n", ""},
+       nullptr},
       {"dripped line", {Drip("one\r\ntwo\n", 2)}, {"one\r\n", "two\n", ""}, nullptr},
       {"line filling the buffer exactly", {Send(full + "\n")}, {full + "\n", ""}, nullptr},
-      {"line longer than the buffer", {Send(std::string(100 * 1024, 'x') + "\n")}, {},
+      {"line longer than the buffer",
+       {Send(std::string(100 * 1024, 'x') + "\n")},
+       {},
        TSocketTransport::kLineTooLong},
-      {"reset after a line", {Send("first\r\n"), Pause(50), Reset()}, {"first\r\n"},
+      {"reset after a line",
+       {Send("first\r\n"), Pause(50), Reset()},
+       {"first\r\n"},
        "10054:Connection reset by peer"},
   };
   for (const LineCase& c : cases) {
