@@ -42,8 +42,7 @@ void QuitOnSignals(ReaderApplication& app) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const CommandLine command =
-      ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+  const CommandLine command = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
   switch (command.action) {
     case CommandLine::Action::Help:
       std::fputs(kUsage, stdout);

@@ -112,4 +112,6 @@ void TForm1::FormKeyDown(uint16_t& key) {
   }
 }
 
-void TForm1::Memo1KeyPress(char& key) { key = 0; }
+void TForm1::Memo1KeyPress(char& key) {
+  key = 0;
+}

@@ -24,18 +24,18 @@ constexpr std::array<std::pair<int, uint16_t>, 10> kKeypadNavigation{{
 }};
 
 constexpr std::array<std::pair<int, uint16_t>, 25> kNamedKeys{{
-    {Qt::Key_Backspace, vk::kBack},  {Qt::Key_Tab, vk::kTab},
-    {Qt::Key_Clear, vk::kClear},     {Qt::Key_Return, vk::kReturn},
-    {Qt::Key_Enter, vk::kReturn},    {Qt::Key_Shift, vk::kShift},
-    {Qt::Key_Control, vk::kControl}, {Qt::Key_Alt, vk::kMenu},
-    {Qt::Key_Pause, vk::kPause},     {Qt::Key_CapsLock, vk::kCapital},
-    {Qt::Key_Escape, vk::kEscape},   {Qt::Key_Space, vk::kSpace},
-    {Qt::Key_PageUp, vk::kPrior},    {Qt::Key_PageDown, vk::kNext},
-    {Qt::Key_End, vk::kEnd},         {Qt::Key_Home, vk::kHome},
-    {Qt::Key_Left, vk::kLeft},       {Qt::Key_Up, vk::kUp},
-    {Qt::Key_Right, vk::kRight},     {Qt::Key_Down, vk::kDown},
-    {Qt::Key_Insert, vk::kInsert},   {Qt::Key_Delete, vk::kDelete},
-    {Qt::Key_Help, vk::kHelp},       {Qt::Key_NumLock, vk::kNumLock},
+    {Qt::Key_Backspace, vk::kBack},    {Qt::Key_Tab, vk::kTab},
+    {Qt::Key_Clear, vk::kClear},       {Qt::Key_Return, vk::kReturn},
+    {Qt::Key_Enter, vk::kReturn},      {Qt::Key_Shift, vk::kShift},
+    {Qt::Key_Control, vk::kControl},   {Qt::Key_Alt, vk::kMenu},
+    {Qt::Key_Pause, vk::kPause},       {Qt::Key_CapsLock, vk::kCapital},
+    {Qt::Key_Escape, vk::kEscape},     {Qt::Key_Space, vk::kSpace},
+    {Qt::Key_PageUp, vk::kPrior},      {Qt::Key_PageDown, vk::kNext},
+    {Qt::Key_End, vk::kEnd},           {Qt::Key_Home, vk::kHome},
+    {Qt::Key_Left, vk::kLeft},         {Qt::Key_Up, vk::kUp},
+    {Qt::Key_Right, vk::kRight},       {Qt::Key_Down, vk::kDown},
+    {Qt::Key_Insert, vk::kInsert},     {Qt::Key_Delete, vk::kDelete},
+    {Qt::Key_Help, vk::kHelp},         {Qt::Key_NumLock, vk::kNumLock},
     {Qt::Key_ScrollLock, vk::kScroll},
 }};
 

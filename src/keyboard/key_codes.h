@@ -10,9 +10,9 @@
 class QKeyEvent;
 
 struct KeyInput {
-  int qtKey = 0;                 // Qt::Key
-  bool keypad = false;           // Qt::KeypadModifier was set
-  uint32_t nativeScanCode = 0;   // X11 key code when known, else 0
+  int qtKey = 0;                // Qt::Key
+  bool keypad = false;          // Qt::KeypadModifier was set
+  uint32_t nativeScanCode = 0;  // X11 key code when known, else 0
 };
 
 // Returns the virtual-key code, or 0 for a key the reader has no code for.

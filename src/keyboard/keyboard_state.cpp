@@ -15,4 +15,6 @@ void KeyboardState::KeyDown(uint16_t key) {
   byte |= 0x80;
 }
 
-void KeyboardState::KeyUp(uint16_t key) { table_[key & 0xFF] &= static_cast<uint8_t>(~0x80); }
+void KeyboardState::KeyUp(uint16_t key) {
+  table_[key & 0xFF] &= static_cast<uint8_t>(~0x80);
+}

@@ -9,12 +9,18 @@ const char* KeyName(uint16_t key) {
   static constexpr const char* kDigits[] = {"vk_0", "vk_1", "vk_2", "vk_3", "vk_4",
                                             "vk_5", "vk_6", "vk_7", "vk_8", "vk_9"};
   switch (key) {
-    case vk::kBack: return "vk_back";
-    case vk::kReturn: return "vk_return";
-    case vk::kEscape: return "vk_escape";
-    case vk::kSpace: return "vk_space";
-    case vk::kLeft: return "vk_left";
-    case vk::kRight: return "vk_right";
+    case vk::kBack:
+      return "vk_back";
+    case vk::kReturn:
+      return "vk_return";
+    case vk::kEscape:
+      return "vk_escape";
+    case vk::kSpace:
+      return "vk_space";
+    case vk::kLeft:
+      return "vk_left";
+    case vk::kRight:
+      return "vk_right";
     default:
       if (key >= vk::k0 && key <= vk::k0 + 9) return kDigits[key - vk::k0];
       return nullptr;
@@ -77,9 +83,8 @@ void TForm1::tomba_loe_abi(const std::string& page) {
     MediaPlayer2.Play();
   }
 
-  WaitWhile([&] {
-    return MediaPlayer2.Mode() == mpPlaying && state.answerWait == rememberedAnswerWait;
-  });
+  WaitWhile(
+      [&] { return MediaPlayer2.Mode() == mpPlaying && state.answerWait == rememberedAnswerWait; });
   MediaPlayer2.Close();
 
   if (IsQuestionPage(page) || !resumePage) return;

@@ -95,8 +95,8 @@ void TForm1::ResumeAtSameFraction(const PageSnapshot& page) {
 
 void TForm1::kysi_parooli() {
   pass->clear();
-  pass->setGeometry(Memo1->geometry().left(), Memo1->geometry().top(),
-                    Memo1->viewport()->width(), pass->sizeHint().height());
+  pass->setGeometry(Memo1->geometry().left(), Memo1->geometry().top(), Memo1->viewport()->width(),
+                    pass->sizeHint().height());
   pass->show();
   pass->raise();
   pass->setFocus();

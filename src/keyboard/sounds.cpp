@@ -19,7 +19,8 @@ void TForm1::salvesta_res_mp3(const std::string& name) {
   if (lstat(target.c_str(), &st) == 0) return;
   const QByteArray sound = EmbeddedSounds::Find(SoundKind::Mp3, name);
   if (sound.isEmpty()) throw Exception("No embedded sound named " + name);
-  WriteFileIfMissing(target, std::string_view(sound.constData(), static_cast<size_t>(sound.size())));
+  WriteFileIfMissing(target,
+                     std::string_view(sound.constData(), static_cast<size_t>(sound.size())));
 }
 
 void TForm1::mangi_res_mp3(const std::string& name) {

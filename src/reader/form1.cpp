@@ -137,7 +137,9 @@ void TForm1::FormCreate() {
   CreateEmptyFile(state.workFolder + "vaikus.wav");
 }
 
-void TForm1::Activate() { state.idleCounter = -3; }
+void TForm1::Activate() {
+  state.idleCounter = -3;
+}
 
 void TForm1::SetNumLock() {
   KeyboardState::Table table;
@@ -162,7 +164,9 @@ void TForm1::ini_sisse() {
   state.voice = s.voice;
 }
 
-QStringList TForm1::MemoLines() const { return Memo1->toPlainText().split(QLatin1Char('\n')); }
+QStringList TForm1::MemoLines() const {
+  return Memo1->toPlainText().split(QLatin1Char('\n'));
+}
 
 bool TForm1::ApplicationIsActive() const {
   if (services_.applicationActive) return services_.applicationActive();

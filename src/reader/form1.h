@@ -134,6 +134,6 @@ class TForm1 : public QWidget {
   void ResumeAtSameFraction(const PageSnapshot& page);
 
   ReaderServices services_;
-  int promptDepth_ = 0;       // nesting depth of tomba_loe_abi
+  int promptDepth_ = 0;                  // nesting depth of tomba_loe_abi
   bool lastRequestUnreachable_ = false;  // the last tomba failed because Get raised
 };

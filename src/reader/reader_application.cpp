@@ -18,7 +18,11 @@ bool ReaderApplication::notify(QObject* receiver, QEvent* event) {
 }
 
 void ReaderApplication::RequestQuit() {
+  if (quitting_) return;
   quitting_ = true;
+  // The Quit event tells waits that do not know this class (a request in progress) to end.
+  QEvent quit(QEvent::Quit);
+  sendEvent(this, &quit);
   exit(0);
 }
 

@@ -1,7 +1,7 @@
 // Page requests to the text server: one request at a time through HttpClient1, the
 // page's speech into "bod.mp3" and onto the page player, the page's text into Memo1.
-#include <QPlainTextEdit>
 #include <sys/stat.h>
+#include <QPlainTextEdit>
 
 #include "reader/form1.h"
 #include "reader/text_codec.h"

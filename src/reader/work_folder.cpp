@@ -86,7 +86,8 @@ std::vector<std::string> WorkFolderCandidates() {
   } else if (!Env("HOME").empty()) {
     candidates.push_back(WithSlash(Env("HOME")) + ".cache/talking-reader/");
   }
-  if (!Env("TMPDIR").empty()) candidates.push_back(WithSlash(Env("TMPDIR")) + "talking-reader-" + uid + "/");
+  if (!Env("TMPDIR").empty())
+    candidates.push_back(WithSlash(Env("TMPDIR")) + "talking-reader-" + uid + "/");
   candidates.push_back("/tmp/talking-reader-" + uid + "/");
   candidates.push_back("/var/tmp/talking-reader-" + uid + "/");
   return candidates;

@@ -32,7 +32,8 @@ size_t NonSilentBytes(const QString& path) {
   QFile file(path);
   if (!file.open(QIODevice::ReadOnly)) return 0;
   const QByteArray bytes = file.readAll();
-  return static_cast<size_t>(std::count_if(bytes.begin(), bytes.end(), [](char b) { return b != 0; }));
+  return static_cast<size_t>(
+      std::count_if(bytes.begin(), bytes.end(), [](char b) { return b != 0; }));
 }
 
 TEST(ReaderEndToEndTest, ReadsTheRootPageAloudShowsItAndGoesDownOnADigit) {
@@ -41,8 +42,8 @@ TEST(ReaderEndToEndTest, ReadsTheRootPageAloudShowsItAndGoesDownOnADigit) {
   ::setenv("SDL_AUDIODRIVER", "disk", 1);
   ::setenv("SDL_DISKAUDIOFILE", capture.toLocal8Bit().constData(), 1);
 
-  ServerProcess server(TR_SERVER_EXECUTABLE,
-                       {"--pages", TR_SERVER_SAMPLE_PAGES, "--cache", dir.path().toStdString() + "/cache"});
+  ServerProcess server(TR_SERVER_EXECUTABLE, {"--pages", TR_SERVER_SAMPLE_PAGES, "--cache",
+                                              dir.path().toStdString() + "/cache"});
   ASSERT_NE(0, server.port()) << server.log();
 
   MediaDeviceService media(OpenDefaultOutput());
@@ -60,7 +61,8 @@ TEST(ReaderEndToEndTest, ReadsTheRootPageAloudShowsItAndGoesDownOnADigit) {
   form.FormActivate();  // as the window's activation does
 
   ASSERT_TRUE(RunUntil([&] { return form.Memo1->toPlainText().startsWith("0 Peamenüü"); }, 90000))
-      << form.Memo1->toPlainText().toStdString() << "\n" << server.log();
+      << form.Memo1->toPlainText().toStdString() << "\n"
+      << server.log();
   EXPECT_TRUE(form.state.menuPage);
   EXPECT_EQ(mpPlaying, form.MediaPlayer1.Mode());
   EXPECT_TRUE(RunUntil([&] { return NonSilentBytes(capture) > 20000; }, 10000))

@@ -73,7 +73,8 @@ class FakeMediaDevices : public FakeMediaDeviceService {
   void EndPlayback(const std::string& baseName) { EndPlayback(DeviceOf(baseName)); }
   void Advance(uint16_t id, uint32_t ms) {
     auto it = devices.find(id);
-    if (it != devices.end()) it->second.position = std::min(it->second.length, it->second.position + ms);
+    if (it != devices.end())
+      it->second.position = std::min(it->second.length, it->second.position + ms);
   }
 
   const std::vector<Command>& Commands() const { return commands; }

@@ -18,10 +18,10 @@
 #include <vector>
 
 struct ScriptedRequest {
-  std::string raw;                             // every byte up to the blank line
-  std::string target;                          // "/cgi-bin/tx.cgi?s=2&..."
-  std::map<std::string, std::string> query;    // split on '&' and '=' without unescaping
-  std::vector<std::string> headerLines;        // without line ends, request line first
+  std::string raw;                           // every byte up to the blank line
+  std::string target;                        // "/cgi-bin/tx.cgi?s=2&..."
+  std::map<std::string, std::string> query;  // split on '&' and '=' without unescaping
+  std::vector<std::string> headerLines;      // without line ends, request line first
 };
 
 struct ScriptedResponse {
@@ -105,8 +105,8 @@ class ScriptedHttpServer {
       requests_.push_back(request);
     }
     const ScriptedResponse response = handler_(request);
-    std::string out = "HTTP/1.0 " + std::to_string(response.status) + " X\r\nContent-Type: " +
-                      response.contentType + "\r\n\r\n" + response.body;
+    std::string out = "HTTP/1.0 " + std::to_string(response.status) +
+                      " X\r\nContent-Type: " + response.contentType + "\r\n\r\n" + response.body;
     size_t sent = 0;
     while (sent < out.size()) {
       const ssize_t n = ::send(client, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);

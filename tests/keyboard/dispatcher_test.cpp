@@ -29,8 +29,11 @@ TEST_F(DispatcherTest, LeavingAtTheRootAsksFirst) {
   struct Case {
     uint16_t answer;
     bool quits;
-  } cases[] = {{vk::k0 + 1, true},  {vk::kNumpad0 + 1, true}, {vk::k0 + 2, false},
-               {vk::kReturn, false}, {vk::kEscape, false}};
+  } cases[] = {{vk::k0 + 1, true},
+               {vk::kNumpad0 + 1, true},
+               {vk::k0 + 2, false},
+               {vk::kReturn, false},
+               {vk::kEscape, false}};
   for (const Case& c : cases) {
     int quits = 0;
     services.quit = [&quits] { ++quits; };

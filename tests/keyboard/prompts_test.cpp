@@ -105,11 +105,12 @@ TEST_F(PromptsTest, ArrowsDuringThePromptMoveThePromptAndThePageStillResumes) {
   form->FormActivate();
   media.Advance(form->MediaPlayer1.DeviceID(), 5000);
   media.SetLength("tx_kasutusjuhend.mp3", 200000);
-  When([this] { return media.IsPlaying("tx_kasutusjuhend.mp3"); }, [this] {
-    Press(vk::kRight);
-    EXPECT_EQ(19999, media.PositionOf(form->MediaPlayer2.DeviceID()));
-    media.EndPlayback("tx_kasutusjuhend.mp3");
-  });
+  When([this] { return media.IsPlaying("tx_kasutusjuhend.mp3"); },
+       [this] {
+         Press(vk::kRight);
+         EXPECT_EQ(19999, media.PositionOf(form->MediaPlayer2.DeviceID()));
+         media.EndPlayback("tx_kasutusjuhend.mp3");
+       });
   Press(vk::kHelp);
   EXPECT_TRUE(media.IsPlaying("bod.mp3"));
   EXPECT_EQ(5000, media.PositionOf(form->MediaPlayer1.DeviceID()));
@@ -119,11 +120,12 @@ TEST_F(PromptsTest, APromptInsideAPromptKeepsTheOuterSavedPosition) {
   form->state.pagePath = "012";
   form->FormActivate();
   media.Advance(form->MediaPlayer1.DeviceID(), 30000);
-  When([this] { return media.IsPlaying("bdy_abi.mp3") && !form->state.requestBusy; }, [this] {
-    When([this] { return media.IsPlaying("bdy_abi.mp3") && !form->state.requestBusy; },
-         [this] { media.EndPlayback("bdy_abi.mp3"); });
-    Press(vk::kF10);  // the status report during the time of day
-  });
+  When([this] { return media.IsPlaying("bdy_abi.mp3") && !form->state.requestBusy; },
+       [this] {
+         When([this] { return media.IsPlaying("bdy_abi.mp3") && !form->state.requestBusy; },
+              [this] { media.EndPlayback("bdy_abi.mp3"); });
+         Press(vk::kF10);  // the status report during the time of day
+       });
   Press(vk::kF12);
   EXPECT_TRUE(media.IsPlaying("bod.mp3"));
   EXPECT_EQ(30000, media.PositionOf(form->MediaPlayer1.DeviceID()));

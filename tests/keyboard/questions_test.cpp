@@ -56,13 +56,15 @@ TEST_F(QuestionsTest, VoiceKeysAreOneAboveTheVoice) {
   // 7 asks again; Escape then keeps the voice.
   server->ClearRequests();
   AnswerWhenAsked(vk::k0 + 7);
-  When([this] { return server->Pages().size() == 2 && form->state.answerWait &&
-                       media.IsPlaying("bdy_abi.mp3"); },
-       [this] { Press(vk::kEscape); });
+  When(
+      [this] {
+        return server->Pages().size() == 2 && form->state.answerWait &&
+               media.IsPlaying("bdy_abi.mp3");
+      },
+      [this] { Press(vk::kEscape); });
   Press(vk::kF8);
   EXPECT_EQ("3", form->state.voice);
-  EXPECT_EQ((std::vector<std::string>{"1muudahaalt.txt+w", "1muudahaalt.txt+w"}),
-            server->Pages());
+  EXPECT_EQ((std::vector<std::string>{"1muudahaalt.txt+w", "1muudahaalt.txt+w"}), server->Pages());
 }
 
 TEST_F(QuestionsTest, ARateChangeResumesTheInterruptedPageAtTheSameFraction) {

@@ -84,11 +84,8 @@ TEST_F(FormStartupTest, ValidSettingsAreRememberedInvalidOnesLeftAlone) {
     std::string file;
     std::string rate, voice;
   } cases[] = {
-      {"3\r\n5\r\n", "3", "5"},
-      {"1\n4\n", "1", "4"},
-      {"7\r\n0\r\n", "2", "0"},
-      {"2\r\n", "2", "0"},
-      {"\xFF\xFE garbage", "2", "0"},
+      {"3\r\n5\r\n", "3", "5"}, {"1\n4\n", "1", "4"},           {"7\r\n0\r\n", "2", "0"},
+      {"2\r\n", "2", "0"},      {"\xFF\xFE garbage", "2", "0"},
   };
   for (const Case& c : cases) {
     std::ofstream(Work("vorbu.ini"), std::ios::binary) << c.file;
@@ -109,7 +106,8 @@ TEST_F(FormStartupTest, SilenceFileReplacesANonEmptyOneAndRefusesAPlantedLink) {
       [&errors](const QString& m) { errors.push_back(m); });
   std::ofstream(dir.path().toStdString() + "/victim") << "precious";
   QFile::remove(QString::fromStdString(Work("vaikus.wav")));
-  ASSERT_EQ(0, ::symlink((dir.path().toStdString() + "/victim").c_str(), Work("vaikus.wav").c_str()));
+  ASSERT_EQ(0,
+            ::symlink((dir.path().toStdString() + "/victim").c_str(), Work("vaikus.wav").c_str()));
   CreateForm();
   static_cast<ReaderApplication*>(qApp)->SetErrorReporter([](const QString&) {});
   EXPECT_EQ("precious", ReadAll(dir.path().toStdString() + "/victim"));

@@ -36,8 +36,8 @@ TEST(SettingsTest, OnlyRatesOneToThreeAndVoicesZeroToFiveAreValid) {
     Settings settings;
     bool valid;
   } cases[] = {
-      {{"1", "0"}, true},  {{"3", "5"}, true},   {{"0", "0"}, false}, {{"4", "0"}, false},
-      {{"2", "6"}, false}, {{"2", ""}, false},   {{"", "1"}, false},  {{"22", "1"}, false},
+      {{"1", "0"}, true},   {{"3", "5"}, true},   {{"0", "0"}, false}, {{"4", "0"}, false},
+      {{"2", "6"}, false},  {{"2", ""}, false},   {{"", "1"}, false},  {{"22", "1"}, false},
       {{"2", "-1"}, false}, {{"2 ", "1"}, false},
   };
   for (const Case& c : cases) {

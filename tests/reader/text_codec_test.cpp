@@ -6,7 +6,8 @@ namespace {
 
 TEST(TextCodecTest, ValidUtf8IsShownAsUtf8) {
   EXPECT_EQ(QStringLiteral("Serveriga ei saa ühendust!"),
-            DecodeServerText("Serveriga ei saa \xC3\xBC" "hendust!"));
+            DecodeServerText("Serveriga ei saa \xC3\xBC"
+                             "hendust!"));
 }
 
 TEST(TextCodecTest, OtherBytesAreShownAsWindows1257) {

@@ -21,9 +21,7 @@ std::string ReadAll(const std::string& path) {
 
 class WorkFolderTest : public ::testing::Test {
  protected:
-  std::string Path(const std::string& name) const {
-    return dir_.path().toStdString() + "/" + name;
-  }
+  std::string Path(const std::string& name) const { return dir_.path().toStdString() + "/" + name; }
   QTemporaryDir dir_;
 };
 
@@ -34,8 +32,8 @@ TEST_F(WorkFolderTest, EachRefusedCandidateFallsThroughToTheNext) {
   ASSERT_EQ(0, ::mkdir(Path("target").c_str(), 0700));
   ASSERT_EQ(0, ::symlink(Path("target").c_str(), Path("link").c_str()));
   std::ofstream(Path("file")) << "x";
-  const std::vector<std::string> candidates = {Path("missing/parent/"), Path("link"),
-                                               Path("open"), Path("file"), Path("fresh")};
+  const std::vector<std::string> candidates = {Path("missing/parent/"), Path("link"), Path("open"),
+                                               Path("file"), Path("fresh")};
   EXPECT_EQ(Path("fresh/"), FindWorkFolder(candidates));
   struct stat st {};
   ASSERT_EQ(0, ::lstat(Path("fresh").c_str(), &st));
