@@ -80,7 +80,7 @@ class HeaderSink {
  public:
   HeaderSink(bool toFile, std::string& header) : ToFile_(toFile), Header_(header) {
     if (ToFile_) {
-      Fd_ = ::open(Header_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+      Fd_ = ::open(Header_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
       if (Fd_ < 0) {
         throw Exception("Cannot create file \"" + Header_ + "\". " + std::strerror(errno));
       }

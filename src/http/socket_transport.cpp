@@ -626,22 +626,16 @@ void TSocketTransport::ReadLn(std::string& line) {
   }
 }
 
-void TSocketTransport::CaptureString(std::string& text, int max) {
-  ReportStatus(8, "Capture String");
-  text.clear();
-  ReceivedCount_ = 0;
-  TimerOn();
-  struct Finish {
-    TSocketTransport& t;
-    ~Finish() { t.TimerOff(); }
-  } finish{*this};
-  FlagScope receiving(Receiving_);
-
-  while (!CancelFlag_ && (max == -1 || text.size() < static_cast<size_t>(std::max(max, 0)))) {
+// The receive loop of both captures: one recv, then a wait for the next event, until the
+// peer closes, a cancel or time-out, or `more` says the capture has enough. Each chunk goes
+// to `sink`.
+void TSocketTransport::CaptureChunks(const std::function<bool()>& more,
+                                     const std::function<void(const char*, size_t)>& sink) {
+  while (!CancelFlag_ && more()) {
     const long n = Recv(IoBuffer_.get(), kIoBufferSize, 0);
     if (n == 0) break;
     if (n > 0) {
-      text.append(IoBuffer_.get(), static_cast<size_t>(n));
+      sink(IoBuffer_.get(), static_cast<size_t>(n));
       ReceivedCount_ = AddCount(ReceivedCount_, n);
       if (OnPacketRecvd) OnPacketRecvd(*this);
       TimeoutTimer_.Restart();
@@ -656,6 +650,21 @@ void TSocketTransport::CaptureString(std::string& text, int max) {
     }
     WaitForEvent();
   }
+}
+
+void TSocketTransport::CaptureString(std::string& text, int max) {
+  ReportStatus(8, "Capture String");
+  text.clear();
+  ReceivedCount_ = 0;
+  TimerOn();
+  struct Finish {
+    TSocketTransport& t;
+    ~Finish() { t.TimerOff(); }
+  } finish{*this};
+  FlagScope receiving(Receiving_);
+
+  CaptureChunks([&] { return max == -1 || text.size() < static_cast<size_t>(std::max(max, 0)); },
+                [&](const char* bytes, size_t n) { text.append(bytes, n); });
   if (CancelFlag_) {
     CancelFlag_ = false;
     throw EAbortError("Socket capture aborted");
@@ -676,30 +685,15 @@ void TSocketTransport::CaptureFile(const std::string& name) {
   } finish{*this};
   FlagScope receiving(Receiving_);
 
-  finish.fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  // Never through a symlink: a link planted where the file goes must not redirect it.
+  finish.fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
   if (finish.fd < 0) throw Exception(FileError("Cannot create file", name, errno));
 
-  while (!CancelFlag_) {
-    const long n = Recv(IoBuffer_.get(), kIoBufferSize, 0);
-    if (n == 0) break;
-    if (n > 0) {
-      if (!WriteAll(finish.fd, IoBuffer_.get(), static_cast<size_t>(n))) {
-        throw Exception(FileError("Cannot write file", name, errno));
-      }
-      ReceivedCount_ = AddCount(ReceivedCount_, n);
-      if (OnPacketRecvd) OnPacketRecvd(*this);
-      TimeoutTimer_.Restart();
-    } else {
-      const int code = tr_http::SocketErrorCode(errno);
-      LastSocketError_ = code;
-      if (code == kNotConnected) {
-        if (CloseError_ != 0) CheckSocketError(kWouldBlock, std::exchange(CloseError_, 0));
-        break;
-      }
-      CheckSocketError(kWouldBlock, code);
-    }
-    WaitForEvent();
-  }
+  CaptureChunks([] { return true; },
+                [&](const char* bytes, size_t n) {
+                  if (!WriteAll(finish.fd, bytes, n))
+                    throw Exception(FileError("Cannot write file", name, errno));
+                });
   if (::close(std::exchange(finish.fd, -1)) != 0 && !CancelFlag_) {
     throw Exception(FileError("Cannot write file", name, errno));
   }

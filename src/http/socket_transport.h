@@ -167,6 +167,8 @@ class TSocketTransport : public QObject {
   void WaitWritable();
   // Runs pending events, sleeping until one arrives; a quitting application cancels.
   void WaitForEvent();
+  void CaptureChunks(const std::function<bool()>& more,
+                     const std::function<void(const char*, size_t)>& sink);
   void TimerOn();
   void TimerOff();
   void TimerFired();

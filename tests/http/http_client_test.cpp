@@ -1,8 +1,11 @@
 // The HTTP client: URL parsing, the request on the wire, responses of every shape,
 // hostile servers, redirects and the body and header files, over real loopback sockets.
 #include <gtest/gtest.h>
+
 #include <sys/stat.h>
 #include <unistd.h>
+#include <chrono>
+#include <thread>
 
 #include <QTimer>
 #include <fstream>
@@ -509,6 +512,10 @@ TEST_F(HttpClientTest, HeaderFile_ReceivesTheHeader_AndAnUncreatableOneFailsAfte
     EXPECT_EQ(std::string(e.what()).rfind("Cannot create file \"" + c->Header + "\"", 0), 0u);
   }
   EXPECT_FALSE(c->Connected());
+  // The server's thread counts the connection; give it a moment to get there.
+  for (int i = 0; i < 200 && server.accepted() < 2; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   EXPECT_EQ(server.accepted(), 2);
 }
 

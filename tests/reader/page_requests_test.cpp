@@ -1,4 +1,6 @@
+#include <unistd.h>
 #include <QFile>
+
 #include <fstream>
 
 #include "reader_fixture.h"
@@ -66,6 +68,17 @@ TEST_F(PageRequestsTest, SpeechFileCheckTakesTheExtensionInAnyCase) {
   EXPECT_FALSE(form->audio_file_ok("d.wav"));
   EXPECT_FALSE(form->audio_file_ok("mp3"));
   EXPECT_FALSE(form->audio_file_ok("missing.mp3"));
+}
+
+TEST_F(PageRequestsTest, ThePageSpeechIsNeverWrittenThroughAPlantedLink) {
+  const std::string victim = dir.path().toStdString() + "/victim";
+  std::ofstream(victim) << "precious";
+  ASSERT_EQ(0, ::symlink(victim.c_str(), Work("bod.mp3").c_str()));
+  EXPECT_EQ(-1, form->tomba_loe());
+  QFile file(QString::fromStdString(victim));
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  EXPECT_EQ("precious", file.readAll().toStdString());
+  EXPECT_FALSE(media.IsPlaying("bod.mp3"));
 }
 
 TEST_F(PageRequestsTest, UnreachableServerIsShownAndSpokenAndKeepsTheMenu) {
