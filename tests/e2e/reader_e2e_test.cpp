@@ -76,4 +76,26 @@ TEST(ReaderEndToEndTest, ReadsTheRootPageAloudShowsItAndGoesDownOnADigit) {
   EXPECT_EQ(mpPlaying, form.MediaPlayer1.Mode());
 }
 
+TEST(ReaderEndToEndTest, TheEmbeddedManualReachesTheOutput) {
+  QTemporaryDir dir;
+  const QString capture = dir.path() + "/manual.raw";
+  ::setenv("SDL_AUDIODRIVER", "disk", 1);
+  ::setenv("SDL_DISKAUDIOFILE", capture.toLocal8Bit().constData(), 1);
+  MediaDeviceService media(OpenDefaultOutput());
+  SystemClock clock;
+  KeyboardState keys;
+  ReaderServices services;
+  services.media = &media;
+  services.wave = &media;
+  services.clock = &clock;
+  services.keyboard = &keys;
+  services.workFolderCandidates = {dir.path().toStdString() + "/work"};
+  services.serverPort = 1;
+  TForm1 form(services);
+  form.mangi_res_mp3("tx_kasutusjuhend");
+  EXPECT_EQ(mpPlaying, form.MediaPlayer2.Mode());
+  EXPECT_TRUE(RunUntil([&] { return NonSilentBytes(capture) > 20000; }, 10000))
+      << "the manual's speech reached the output";
+}
+
 }  // namespace

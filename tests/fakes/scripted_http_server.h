@@ -28,6 +28,7 @@ struct ScriptedResponse {
   int status = 200;
   std::string body;
   std::string contentType = "text/plain";
+  std::string location;  // a Location header line when not empty
 };
 
 class ScriptedHttpServer {
@@ -106,7 +107,9 @@ class ScriptedHttpServer {
     }
     const ScriptedResponse response = handler_(request);
     std::string out = "HTTP/1.0 " + std::to_string(response.status) +
-                      " X\r\nContent-Type: " + response.contentType + "\r\n\r\n" + response.body;
+                      " X\r\nContent-Type: " + response.contentType + "\r\n";
+    if (!response.location.empty()) out += "Location: " + response.location + "\r\n";
+    out += "\r\n" + response.body;
     size_t sent = 0;
     while (sent < out.size()) {
       const ssize_t n = ::send(client, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);

@@ -42,6 +42,19 @@ TEST_F(PromptsTest, KeyNameFilesAreWrittenOnceAndAStaleOneIsPlayedUnchanged) {
   EXPECT_GT(QFile(QString::fromStdString(Work("vk_3.mp3"))).size(), 1000);
 }
 
+TEST_F(PromptsTest, EmbeddedSoundsByName) {
+  // A wave name that does not exist plays nothing and raises nothing; an MP3 name raises.
+  form->mangi_res_heli("no_such_sound");
+  EXPECT_EQ(0, media.WavesPlayed());
+  form->mangi_res_heli("CLICK");
+  EXPECT_EQ(1, media.WavesPlayed());
+  EXPECT_THROW(form->salvesta_res_mp3("no_such_sound"), Exception);
+  // The second of two quick prompts cuts the first off.
+  form->mangi_res_mp3("tx_yhendusviga");
+  form->mangi_res_mp3("tx_kasutajatunnus");
+  EXPECT_EQ((std::vector<std::string>{"tx_kasutajatunnus.mp3"}), media.Playing());
+}
+
 TEST_F(PromptsTest, HelpResumesATextPageWhereItWasAndRestartsAMenu) {
   form->state.pagePath = "012";
   form->FormActivate();

@@ -96,6 +96,26 @@ TEST_F(PageRequestsTest, UnreachableServerIsShownAndSpokenAndKeepsTheMenu) {
   EXPECT_EQ("02", form->state.lastPagePath);
 }
 
+TEST_F(PageRequestsTest, ARedirectToAnotherHostCarriesNoAccessCode) {
+  ScriptedHttpServer other([](const ScriptedRequest&) { return ScriptedResponse{200, "muu"}; });
+  pages.erase("0");
+  const std::string elsewhere = "http://127.0.0.1:" + std::to_string(other.Port()) + "/muu";
+  auto redirecting = std::make_unique<ScriptedHttpServer>([&elsewhere](const ScriptedRequest&) {
+    return ScriptedResponse{302, "", "text/plain", elsewhere};
+  });
+  form->HttpClient1.Port = redirecting->Port();
+  EXPECT_EQ(1, form->tomba("0", "", "", false));
+  EXPECT_EQ(QStringLiteral("muu"), MemoText());
+  ASSERT_EQ(1u, redirecting->Requests().size());
+  EXPECT_EQ("Vorbu: wqwqw", redirecting->Requests()[0].headerLines.back());
+  const auto elsewhereRequests = other.Requests();
+  ASSERT_EQ(1u, elsewhereRequests.size());
+  for (const std::string& line : elsewhereRequests[0].headerLines) {
+    EXPECT_EQ(std::string::npos, line.find("wqwqw")) << line;
+    EXPECT_EQ(std::string::npos, line.find("Authorization")) << line;
+  }
+}
+
 TEST_F(PageRequestsTest, NestedRequestFailsAtOnceOnTheBusyFlag) {
   int nested = 0;
   form->HttpClient1.OnAboutToSend = [this, &nested](THttpClient& sender) {
