@@ -43,7 +43,9 @@ TForm1::TForm1(const ReaderServices& services, QWidget* parent)
 
   pass = new QLineEdit(this);
   pass->setEchoMode(QLineEdit::Password);
-  pass->setStyleSheet(QStringLiteral("QLineEdit { background-color: rgb(192, 220, 192); }"));
+  // '#' (35) for every typed character, on pale green.
+  pass->setStyleSheet(QStringLiteral(
+      "QLineEdit { background-color: rgb(192, 220, 192); lineedit-password-character: 35; }"));
   pass->setFont(SansSerif(32, true));
   pass->setAccessibleName(QStringLiteral("Access code"));
   pass->hide();

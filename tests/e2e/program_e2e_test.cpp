@@ -52,7 +52,9 @@ TEST(ProgramTest, HelpVersionAndBadArguments) {
     reader.start(TR_READER_EXECUTABLE, c.args);
     ASSERT_TRUE(reader.waitForFinished(10000));
     EXPECT_EQ(c.exitCode, reader.exitCode()) << c.args.join(' ').toStdString();
-    if (c.exitCode == 2) EXPECT_FALSE(reader.readAllStandardError().isEmpty());
+    if (c.exitCode == 2) {
+      EXPECT_FALSE(reader.readAllStandardError().isEmpty());
+    }
   }
 }
 

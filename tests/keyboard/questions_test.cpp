@@ -114,6 +114,7 @@ TEST_F(QuestionsTest, AccessCodeBoxTakesTheCodeAndFetchesThePageWithIt) {
     QCoreApplication::sendEvent(form->pass, &press);
   }
   EXPECT_EQ(QStringLiteral("uus"), form->pass->text());
+  EXPECT_EQ(QStringLiteral("###"), form->pass->displayText());
   EXPECT_EQ(clicks + 3, media.WavesPlayed());
   QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, QStringLiteral("\r"));
   QCoreApplication::sendEvent(form->pass, &enter);
