@@ -36,27 +36,39 @@ size_t NonSilentBytes(const QString& path) {
       std::count_if(bytes.begin(), bytes.end(), [](char b) { return b != 0; }));
 }
 
-TEST(ReaderEndToEndTest, ReadsTheRootPageAloudShowsItAndGoesDownOnADigit) {
-  QTemporaryDir dir;
-  const QString capture = dir.path() + "/spoken.raw";
-  ::setenv("SDL_AUDIODRIVER", "disk", 1);
-  ::setenv("SDL_DISKAUDIOFILE", capture.toLocal8Bit().constData(), 1);
+// The reader's window on the real media device service, with SDL2's disk driver writing
+// everything it says into `capture`.
+struct RealReader {
+  RealReader(const QTemporaryDir& dir, const QString& capture, int serverPort)
+      : media((SetDiskOutput(capture), OpenDefaultOutput())) {
+    services.media = &media;
+    services.wave = &media;
+    services.clock = &clock;
+    services.keyboard = &keys;
+    services.workFolderCandidates = {dir.path().toStdString() + "/work"};
+    services.serverPort = serverPort;
+    form = std::make_unique<TForm1>(services);
+  }
+  static void SetDiskOutput(const QString& capture) {
+    ::setenv("SDL_AUDIODRIVER", "disk", 1);
+    ::setenv("SDL_DISKAUDIOFILE", capture.toLocal8Bit().constData(), 1);
+  }
 
-  ServerProcess server(TR_SERVER_EXECUTABLE, {"--pages", TR_SERVER_SAMPLE_PAGES, "--cache",
-                                              dir.path().toStdString() + "/cache"});
-  ASSERT_NE(0, server.port()) << server.log();
-
-  MediaDeviceService media(OpenDefaultOutput());
+  MediaDeviceService media;
   SystemClock clock;
   KeyboardState keys;
   ReaderServices services;
-  services.media = &media;
-  services.wave = &media;
-  services.clock = &clock;
-  services.keyboard = &keys;
-  services.workFolderCandidates = {dir.path().toStdString() + "/work"};
-  services.serverPort = server.port();
-  TForm1 form(services);
+  std::unique_ptr<TForm1> form;
+};
+
+TEST(ReaderEndToEndTest, ReadsTheRootPageAloudShowsItAndGoesDownOnADigit) {
+  QTemporaryDir dir;
+  const QString capture = dir.path() + "/spoken.raw";
+  ServerProcess server(TR_SERVER_EXECUTABLE, {"--pages", TR_SERVER_SAMPLE_PAGES, "--cache",
+                                              dir.path().toStdString() + "/cache"});
+  ASSERT_NE(0, server.port()) << server.log();
+  RealReader reader(dir, capture, server.port());
+  TForm1& form = *reader.form;
   form.show();
   form.FormActivate();  // as the window's activation does
 
@@ -79,19 +91,8 @@ TEST(ReaderEndToEndTest, ReadsTheRootPageAloudShowsItAndGoesDownOnADigit) {
 TEST(ReaderEndToEndTest, TheEmbeddedManualReachesTheOutput) {
   QTemporaryDir dir;
   const QString capture = dir.path() + "/manual.raw";
-  ::setenv("SDL_AUDIODRIVER", "disk", 1);
-  ::setenv("SDL_DISKAUDIOFILE", capture.toLocal8Bit().constData(), 1);
-  MediaDeviceService media(OpenDefaultOutput());
-  SystemClock clock;
-  KeyboardState keys;
-  ReaderServices services;
-  services.media = &media;
-  services.wave = &media;
-  services.clock = &clock;
-  services.keyboard = &keys;
-  services.workFolderCandidates = {dir.path().toStdString() + "/work"};
-  services.serverPort = 1;
-  TForm1 form(services);
+  RealReader reader(dir, capture, 1);
+  TForm1& form = *reader.form;
   form.mangi_res_mp3("tx_kasutusjuhend");
   EXPECT_EQ(mpPlaying, form.MediaPlayer2.Mode());
   EXPECT_TRUE(RunUntil([&] { return NonSilentBytes(capture) > 20000; }, 10000))
