@@ -45,8 +45,7 @@ void TForm1::FormKeyDown(uint16_t& key) {
   switch (key) {
     case vk::kBack:
     case vk::kEscape:
-      if (MediaPlayer1.Mode() == mpPlaying) MediaPlayer1.Stop();
-      if (MediaPlayer2.Mode() == mpPlaying) MediaPlayer2.Stop();
+      StopPlayingPlayers();
       if (state.pagePath == "0" && kysikinnitust()) {
         if (services_.quit) {
           services_.quit();
@@ -68,8 +67,7 @@ void TForm1::FormKeyDown(uint16_t& key) {
       }
       break;
     case vk::kHome:
-      if (MediaPlayer1.Mode() == mpPlaying) MediaPlayer1.Stop();
-      if (MediaPlayer2.Mode() == mpPlaying) MediaPlayer2.Stop();
+      StopPlayingPlayers();
       state.pagePath = "0";
       break;
     case vk::kLeft:
@@ -100,7 +98,7 @@ void TForm1::FormKeyDown(uint16_t& key) {
       kysi_parooli();
       break;
     case vk::kF5:
-    case 117:  // F6
+    case vk::kF6:
       break;
     default: {
       const int code = key % 256;
@@ -110,6 +108,11 @@ void TForm1::FormKeyDown(uint16_t& key) {
       }
     }
   }
+}
+
+void TForm1::StopPlayingPlayers() {
+  if (MediaPlayer1.Mode() == mpPlaying) MediaPlayer1.Stop();
+  if (MediaPlayer2.Mode() == mpPlaying) MediaPlayer2.Stop();
 }
 
 void TForm1::Memo1KeyPress(char& key) {

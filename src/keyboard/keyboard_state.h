@@ -37,6 +37,7 @@ constexpr uint16_t kA = 65;
 constexpr uint16_t kNumpad0 = 96;
 constexpr uint16_t kF1 = 112;
 constexpr uint16_t kF5 = 116;
+constexpr uint16_t kF6 = 117;
 constexpr uint16_t kF7 = 118;
 constexpr uint16_t kF8 = 119;
 constexpr uint16_t kF9 = 120;

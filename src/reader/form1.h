@@ -123,6 +123,11 @@ class TForm1 : public QWidget {
   // Asks a single-key question until the answer table accepts the key.
   void AskSetting(bool ReaderState::*dialogFlag, const std::string& prompt,
                   const std::function<bool(uint16_t key)>& apply);
+  // Drops the page path's last character (never the first), marks the page as not yet
+  // fetched and runs the navigation step: the parent page is fetched and read.
+  void GoUpAndRead();
+  // Stops the page player, then the prompt player, each only when it plays.
+  void StopPlayingPlayers();
   // Where the page player stood when a speech-rate or voice question began.
   struct PageSnapshot {
     bool interrupted = false;  // the page was playing or paused

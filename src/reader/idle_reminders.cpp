@@ -37,11 +37,7 @@ void TForm1::Timer1Timer() {
   } else if (state.menuPage) {
     korda_menyyd();
   } else {
-    if (MediaPlayer1.Mode() == mpStopped) {
-      if (state.pagePath.size() > 1) state.pagePath.pop_back();
-      state.lastPagePath = "-";
-      FormActivate();
-    }
+    if (MediaPlayer1.Mode() == mpStopped) GoUpAndRead();
     FormActivate();
     return;
   }

@@ -42,12 +42,14 @@ void TForm1::parse_menu() {
   state.menuPage = true;
 }
 
+void TForm1::GoUpAndRead() {
+  if (state.pagePath.size() > 1) state.pagePath.pop_back();
+  state.lastPagePath = "-";
+  FormActivate();
+}
+
 void TForm1::MediaPlayer1Notify() {
-  if (MediaPlayer1.Mode() == mpStopped) {
-    if (state.pagePath.size() > 1) state.pagePath.pop_back();
-    state.lastPagePath = "-";
-    FormActivate();
-  }
+  if (MediaPlayer1.Mode() == mpStopped) GoUpAndRead();
   MediaPlayer1.SetNotify(true);
 }
 

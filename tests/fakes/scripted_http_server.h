@@ -25,9 +25,15 @@ struct ScriptedRequest {
 };
 
 struct ScriptedResponse {
-  int status = 200;
+  ScriptedResponse(int status = 200, std::string body = {}, std::string contentType = "text/plain",
+                   std::string location = {})
+      : status(status),
+        body(std::move(body)),
+        contentType(std::move(contentType)),
+        location(std::move(location)) {}
+  int status;
   std::string body;
-  std::string contentType = "text/plain";
+  std::string contentType;
   std::string location;  // a Location header line when not empty
 };
 
