@@ -1,45 +1,54 @@
 #include "reader/text_codec.h"
 
+#include <iconv.h>
 #include <QStringDecoder>
-#include <array>
 
 namespace {
 
-// Code points of bytes 0x80-0xFF; 0 marks a byte the code page leaves undefined.
-constexpr std::array<char16_t, 128> kWindows1257High{
-    0x20AC, 0,      0x201A, 0,      0x201E, 0x2026, 0x2020, 0x2021, 0,      0x2030, 0,      0x2039,
-    0,      0x00A8, 0x02C7, 0x00B8, 0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-    0,      0x2122, 0,      0x203A, 0,      0x00AF, 0x02DB, 0,      0x00A0, 0,      0x00A2, 0x00A3,
-    0x00A4, 0,      0x00A6, 0x00A7, 0x00D8, 0x00A9, 0x0156, 0x00AB, 0x00AC, 0x00AD, 0x00AE, 0x00C6,
-    0x00B0, 0x00B1, 0x00B2, 0x00B3, 0x00B4, 0x00B5, 0x00B6, 0x00B7, 0x00F8, 0x00B9, 0x0157, 0x00BB,
-    0x00BC, 0x00BD, 0x00BE, 0x00E6, 0x0104, 0x012E, 0x0100, 0x0106, 0x00C4, 0x00C5, 0x0118, 0x0112,
-    0x010C, 0x00C9, 0x0179, 0x0116, 0x0122, 0x0136, 0x012A, 0x013B, 0x0160, 0x0143, 0x0145, 0x00D3,
-    0x014C, 0x00D5, 0x00D6, 0x00D7, 0x0172, 0x0141, 0x015A, 0x016A, 0x00DC, 0x017B, 0x017D, 0x00DF,
-    0x0105, 0x012F, 0x0101, 0x0107, 0x00E4, 0x00E5, 0x0119, 0x0113, 0x010D, 0x00E9, 0x017A, 0x0117,
-    0x0123, 0x0137, 0x012B, 0x013C, 0x0161, 0x0144, 0x0146, 0x00F3, 0x014D, 0x00F5, 0x00F6, 0x00F7,
-    0x0173, 0x0142, 0x015B, 0x016B, 0x00FC, 0x017C, 0x017E, 0x02D9,
-};
+// Converts `bytes` from Windows-1257 to UTF-8 with the C library's converter; a byte that
+// the code page leaves undefined becomes U+FFFD.
+QString FromWindows1257(std::string_view bytes) {
+  QString text;
+  iconv_t cd = iconv_open("UTF-8", "WINDOWS-1257");
+  if (cd == reinterpret_cast<iconv_t>(-1)) return QString::fromLatin1(bytes.data(), bytes.size());
+  text.reserve(static_cast<qsizetype>(bytes.size()));
+  for (const char byte : bytes) {
+    char in = byte;
+    char out[4];
+    char* inPtr = &in;
+    char* outPtr = out;
+    size_t inLeft = 1;
+    size_t outLeft = sizeof out;
+    if (iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) == static_cast<size_t>(-1)) {
+      text.append(QChar(QChar::ReplacementCharacter));
+    } else {
+      text.append(QString::fromUtf8(out, static_cast<qsizetype>(sizeof out - outLeft)));
+    }
+  }
+  iconv_close(cd);
+  return text;
+}
 
 }  // namespace
 
 QString DecodeServerText(std::string_view bytes) {
   QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
   QString text = utf8.decode(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
-  if (!utf8.hasError()) return text;
-  text.clear();
-  text.reserve(static_cast<qsizetype>(bytes.size()));
-  for (const char byte : bytes) {
-    const auto b = static_cast<unsigned char>(byte);
-    const char16_t c = b < 0x80 ? b : kWindows1257High[b - 0x80];
-    text.append(c != 0 ? QChar(c) : QChar(QChar::ReplacementCharacter));
-  }
-  return text;
+  return utf8.hasError() ? FromWindows1257(bytes) : text;
 }
 
 int Windows1257Byte(QChar c) {
   if (c.unicode() < 0x80) return c.unicode();
-  for (size_t i = 0; i < kWindows1257High.size(); ++i) {
-    if (kWindows1257High[i] == c.unicode()) return static_cast<int>(0x80 + i);
-  }
-  return -1;
+  iconv_t cd = iconv_open("WINDOWS-1257", "UTF-8");
+  if (cd == reinterpret_cast<iconv_t>(-1)) return -1;
+  QByteArray in = QString(c).toUtf8();
+  char* inPtr = in.data();
+  size_t inLeft = static_cast<size_t>(in.size());
+  char out[4];
+  char* outPtr = out;
+  size_t outLeft = sizeof out;
+  const bool ok = iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) != static_cast<size_t>(-1) &&
+                  outLeft == sizeof out - 1;
+  iconv_close(cd);
+  return ok ? static_cast<unsigned char>(out[0]) : -1;
 }
