@@ -30,11 +30,20 @@ constexpr uint16_t kUp = 38;
 constexpr uint16_t kRight = 39;
 constexpr uint16_t kDown = 40;
 constexpr uint16_t kInsert = 45;
+constexpr uint16_t kSnapshot = 44;  // Print Screen
 constexpr uint16_t kDelete = 46;
 constexpr uint16_t kHelp = 47;
 constexpr uint16_t k0 = 48;
 constexpr uint16_t kA = 65;
+constexpr uint16_t kLWin = 91;
+constexpr uint16_t kRWin = 92;
+constexpr uint16_t kApps = 93;  // the Menu key
 constexpr uint16_t kNumpad0 = 96;
+constexpr uint16_t kMultiply = 106;
+constexpr uint16_t kAdd = 107;
+constexpr uint16_t kSubtract = 109;
+constexpr uint16_t kDecimal = 110;
+constexpr uint16_t kDivide = 111;
 constexpr uint16_t kF1 = 112;
 constexpr uint16_t kF5 = 116;
 constexpr uint16_t kF6 = 117;
@@ -46,6 +55,21 @@ constexpr uint16_t kF11 = 122;
 constexpr uint16_t kF12 = 123;
 constexpr uint16_t kNumLock = 144;
 constexpr uint16_t kScroll = 145;
+// Punctuation and national letters, by their place on an Estonian keyboard.
+constexpr uint16_t kOem1 = 186;       // õ
+constexpr uint16_t kOemPlus = 187;    // + ?
+constexpr uint16_t kOemComma = 188;   // , ;
+constexpr uint16_t kOemMinus = 189;   // - _
+constexpr uint16_t kOemPeriod = 190;  // . :
+constexpr uint16_t kOem2 = 191;       // ' *
+constexpr uint16_t kOem3 = 192;       // ö
+constexpr uint16_t kOem4 = 219;       // ´ `
+constexpr uint16_t kOem5 = 220;       // ˇ ~
+constexpr uint16_t kOem6 = 221;       // ü
+constexpr uint16_t kOem7 = 222;       // ä
+constexpr uint16_t kOem102 = 226;     // < > |
+// A key that has no code of its own.
+constexpr uint16_t kNoName = 255;
 }  // namespace vk
 
 class KeyboardState {
