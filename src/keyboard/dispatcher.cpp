@@ -1,6 +1,7 @@
 // The key command dispatcher: every key-down reaches FormKeyDown first. It captures the
-// answer to a waiting question, drops keys while a request runs, echoes the key, and
-// runs the key's command.
+// answer to a waiting question, answers a key that must wait for a running request with
+// the busy sound (Escape ends the request instead), echoes the key, and runs the key's
+// command.
 #include <QLineEdit>
 
 #include "reader/form1.h"
@@ -39,12 +40,22 @@ void TForm1::FormKeyDown(uint16_t& key) {
     mangi_res_heli("click");
     return;
   }
-  if (state.requestBusy) return;
+  if (state.requestBusy) {
+    if (key == vk::kEscape) {
+      // Escape always gets out: the request ends at once as a failure, and its failure
+      // is reported as usual.
+      ytle_klahvi_nimi(key, false);
+      HttpClient1.Abort();
+    } else {
+      mangi_res_heli("busy");
+    }
+    return;
+  }
   ytle_klahvi_nimi(key, false);
 
   switch (key) {
     case vk::kBack:
-    case vk::kEscape:
+    case vk::kEscape: {
       StopPlayingPlayers();
       if (state.pagePath == "0" && kysikinnitust()) {
         if (services_.quit) {
@@ -53,9 +64,11 @@ void TForm1::FormKeyDown(uint16_t& key) {
           RequestApplicationQuit();
         }
       }
+      const std::string from = state.pagePath;
       if (state.pagePath.size() > 1) state.pagePath.pop_back();
-      FormActivate();
+      StayUnlessFetched(from);
       break;
+    }
     case vk::kReturn:
       korda_menyyd();
       break;
@@ -68,6 +81,9 @@ void TForm1::FormKeyDown(uint16_t& key) {
       break;
     case vk::kHome:
       StopPlayingPlayers();
+      // A paused page is stopped too, so that the main menu follows through the end of
+      // the page as it does for a playing one.
+      if (MediaPlayer1.Mode() == mpPaused) MediaPlayer1.Stop();
       state.pagePath = "0";
       break;
     case vk::kLeft:
@@ -102,12 +118,23 @@ void TForm1::FormKeyDown(uint16_t& key) {
       break;
     default: {
       const int code = key % 256;
-      if (state.menuKeySet.test(static_cast<size_t>(code))) {
+      // The keys of a menu on show count only while it is the page at the page path.
+      if (TextIsCurrent() && state.menuKeySet.test(static_cast<size_t>(code))) {
+        const std::string from = state.pagePath;
         state.pagePath += static_cast<char>(code);
-        FormActivate();
+        StayUnlessFetched(from);
       }
     }
   }
+}
+
+void TForm1::StayUnlessFetched(const std::string& from) {
+  const std::string to = state.pagePath;
+  if (FormActivate() || state.pagePath != to) return;
+  // The chosen page could not be fetched (its failure has been heard): the user stays on
+  // the page whose text and menu keys are on show.
+  state.pagePath = from;
+  state.lastPagePath = from;
 }
 
 void TForm1::StopPlayingPlayers() {

@@ -43,9 +43,7 @@ void TForm1::ytle_klahvi_nimi(uint16_t key, bool force) {
   }
   klahvilugeja.Close();
   salvesta_res_mp3(name);
-  klahvilugeja.FileName = state.workFolder + name + ".mp3";
-  klahvilugeja.Open();
-  klahvilugeja.Play();
+  OpenAndPlay(klahvilugeja, state.workFolder + name + ".mp3");
 }
 
 void TForm1::tomba_loe_abi(const std::string& page) {
@@ -54,6 +52,7 @@ void TForm1::tomba_loe_abi(const std::string& page) {
   // outer one: the outer prompt's saved position stands and the outer prompt resumes.
   const bool outermost = promptDepth_ == 0;
   const bool resumePage = outermost && MediaPlayer1.DeviceID() != 0;
+  const std::string pagePath = state.pagePath;
   if (outermost) state.savedPagePosition = state.menuPage ? 0 : MediaPlayer1.Position();
   ++promptDepth_;
   struct DepthGuard {
@@ -64,30 +63,36 @@ void TForm1::tomba_loe_abi(const std::string& page) {
   MediaPlayer1.Close();
   MediaPlayer2.Close();
 
-  std::string soundFile;
   if (page == "1kysiparooli.txt" || page == "1vorbu.txt") {
     const std::string sound = page == "1kysiparooli.txt" ? "tx_kasutajatunnus" : "tx_kasutusjuhend";
     salvesta_res_mp3(sound);
-    soundFile = state.workFolder + sound + ".mp3";
+    OpenAndPlay(MediaPlayer2, state.workFolder + sound + ".mp3");
   } else if (tomba(page, "hdr_abi.txt", "bdy_abi.mp3", true) > 0) {
-    soundFile = state.workFolder + "bdy_abi.mp3";
-  } else if (lastRequestUnreachable_) {
+    // Speech that cannot be played is reported by the spoken speech error, which then
+    // plays in its place.
+    PlaySpeech(MediaPlayer2, "bdy_abi.mp3");
+  } else if (lastOutcome_ == RequestOutcome::kUnreachable) {
     // The spoken connection error is already playing on MediaPlayer2; an old
     // "bdy_abi.mp3" must not be spoken over it. Let it play to its end.
+  } else if (lastOutcome_ == RequestOutcome::kUnusable) {
+    mangi_res_mp3("tx_synteesiviga");
   } else {
-    soundFile = state.fallbackSoundPath;
-  }
-  if (!soundFile.empty()) {
-    MediaPlayer2.FileName = soundFile;
-    MediaPlayer2.Open();
-    MediaPlayer2.Play();
+    OpenAndPlay(MediaPlayer2, state.fallbackSoundPath);
   }
 
   WaitWhile(
       [&] { return MediaPlayer2.Mode() == mpPlaying && state.answerWait == rememberedAnswerWait; });
   MediaPlayer2.Close();
 
-  if (IsQuestionPage(page) || !resumePage) return;
+  // Quitting speaks nothing more; a question follows a question page.
+  if (Quitting() || IsQuestionPage(page) || !outermost) return;
+  if (state.pagePath != pagePath) {
+    // The user went elsewhere during the prompt (Home, Backspace): the old page is not
+    // resumed; the page at the page path is read, unless that has begun already.
+    if (MediaPlayer1.DeviceID() == 0) FormActivate();
+    return;
+  }
+  if (!resumePage) return;
   MediaPlayer1.Open();
   MediaPlayer1.SetPosition(state.savedPagePosition);
   MediaPlayer1.SetNotify(true);

@@ -5,7 +5,6 @@
 #include <QPlainTextEdit>
 
 #include "reader/form1.h"
-#include "reader/reader_application.h"
 
 namespace {
 
@@ -13,38 +12,49 @@ constexpr char kStatusTag[] = "20080619";
 
 }  // namespace
 
+// A question ends with an answer key, or without one when the application quits; then
+// nothing is applied, saved or said. The answer key of an earlier question never counts.
 bool TForm1::kysikinnitust() {
+  state.quitDialog = true;
+  state.answerKey = 0;
   state.answerWait = true;
   tomba_loe_abi("1lopetamine.txt");
   WaitWhile([this] { return state.answerWait; });
-  return state.answerKey == vk::k0 + 1;
+  state.quitDialog = false;
+  const bool answered = !state.answerWait;
+  state.answerWait = false;
+  return answered && state.answerKey == vk::k0 + 1;
 }
 
-void TForm1::AskSetting(bool ReaderState::*dialogFlag, const std::string& prompt,
+bool TForm1::AskSetting(bool ReaderState::*dialogFlag, const std::string& prompt,
                         const std::function<bool(uint16_t key)>& apply) {
   state.*dialogFlag = true;
-  do {
+  bool answered = false;
+  while (!answered && !Quitting()) {
+    state.answerKey = 0;
     state.answerWait = true;
     tomba_loe_abi(prompt);
     WaitWhile([this] { return state.answerWait; });
-    if (!apply(state.answerKey)) state.answerWait = true;
-  } while (state.answerWait && !ApplicationQuitting());
+    answered = !state.answerWait && apply(state.answerKey);
+  }
   state.*dialogFlag = false;
   state.answerWait = false;
-  ytle_klahvi_nimi(state.answerKey, false);
+  if (answered) ytle_klahvi_nimi(state.answerKey, false);
+  return answered;
 }
 
 void TForm1::kysi_kiirust() {
   const std::string before = state.speechRate;
   const PageSnapshot page = SnapshotPage();
-  AskSetting(&ReaderState::speedDialog, "1muudakiirust.txt", [this](uint16_t key) {
-    if (key >= vk::k0 + 1 && key <= vk::k0 + 3) {
-      state.speechRate = std::string(1, static_cast<char>(key));
-      return true;
-    }
-    return key == vk::kEscape;
-  });
-  if (state.speechRate != before) {
+  const bool answered =
+      AskSetting(&ReaderState::speedDialog, "1muudakiirust.txt", [this](uint16_t key) {
+        if (key >= vk::k0 + 1 && key <= vk::k0 + 3) {
+          state.speechRate = std::string(1, static_cast<char>(key));
+          return true;
+        }
+        return key == vk::kEscape;
+      });
+  if (answered && state.speechRate != before) {
     ini_valja();
     ResumeAtSameFraction(page);
   }
@@ -53,14 +63,15 @@ void TForm1::kysi_kiirust() {
 void TForm1::kysi_haalt() {
   const std::string before = state.voice;
   const PageSnapshot page = SnapshotPage();
-  AskSetting(&ReaderState::voiceDialog, "1muudahaalt.txt", [this](uint16_t key) {
-    if (key >= vk::k0 + 1 && key <= vk::k0 + 6) {
-      state.voice = std::string(1, static_cast<char>(key - 1));
-      return true;
-    }
-    return key == vk::kEscape;
-  });
-  if (state.voice != before) {
+  const bool answered =
+      AskSetting(&ReaderState::voiceDialog, "1muudahaalt.txt", [this](uint16_t key) {
+        if (key >= vk::k0 + 1 && key <= vk::k0 + 6) {
+          state.voice = std::string(1, static_cast<char>(key - 1));
+          return true;
+        }
+        return key == vk::kEscape;
+      });
+  if (answered && state.voice != before) {
     ini_valja();
     ResumeAtSameFraction(page);
   }
@@ -84,7 +95,12 @@ void TForm1::ResumeAtSameFraction(const PageSnapshot& page) {
   MediaPlayer1.Close();
   if (tomba(state.pagePath, "hdr.txt", "bod.mp3", true) <= 0) return;
   MediaPlayer1.FileName = state.workFolder + "bod.mp3";
-  MediaPlayer1.Open();
+  try {
+    MediaPlayer1.Open();
+  } catch (const EMciDeviceError&) {
+    mangi_res_mp3("tx_synteesiviga");
+    return;
+  }
   if (page.length > 0 && page.position > 0) {
     const int64_t newLength = MediaPlayer1.Length();
     const int64_t scaled = static_cast<int64_t>(page.position) * newLength;

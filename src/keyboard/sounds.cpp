@@ -26,7 +26,5 @@ void TForm1::salvesta_res_mp3(const std::string& name) {
 void TForm1::mangi_res_mp3(const std::string& name) {
   MediaPlayer2.Close();
   salvesta_res_mp3(name);
-  MediaPlayer2.FileName = state.workFolder + name + ".mp3";
-  MediaPlayer2.Open();
-  MediaPlayer2.Play();
+  OpenAndPlay(MediaPlayer2, state.workFolder + name + ".mp3");
 }

@@ -15,6 +15,7 @@
 #include "keyboard/key_codes.h"
 #include "reader/reader_application.h"
 #include "reader/settings.h"
+#include "reader/text_codec.h"
 #include "reader/work_folder.h"
 
 namespace {
@@ -48,6 +49,7 @@ TForm1::TForm1(const ReaderServices& services, QWidget* parent)
       "QLineEdit { background-color: rgb(192, 220, 192); lineedit-password-character: 35; }"));
   pass->setFont(SansSerif(32, true));
   pass->setAccessibleName(QStringLiteral("Access code"));
+  pass->setContextMenuPolicy(Qt::NoContextMenu);
   pass->hide();
 
   Memo1 = new QPlainTextEdit(this);
@@ -58,6 +60,8 @@ TForm1::TForm1(const ReaderServices& services, QWidget* parent)
   Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   Memo1->setFont(SansSerif(27, false));
   Memo1->setAccessibleName(QStringLiteral("Page text"));
+  // No context menu: the Menu key would open one that swallows every later key.
+  Memo1->setContextMenuPolicy(Qt::NoContextMenu);
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->addWidget(Memo1);
@@ -80,7 +84,21 @@ TForm1::TForm1(const ReaderServices& services, QWidget* parent)
   Timer1->setInterval(1000);
   connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
 
-  qApp->installEventFilter(this);
+  workingTick_ = new QTimer(this);
+  connect(workingTick_, &QTimer::timeout, this, [this] { WorkingTick(); });
+
+  // While the access-code box is shown, the keyboard stays in it.
+  connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) {
+    if (pass->isVisible() && now != pass) pass->setFocus();
+  });
+
+  if (auto* app = dynamic_cast<ReaderApplication*>(qApp)) {
+    app->SetKeyPreview(
+        this, [this](QWidget* receiver, QKeyEvent* event) { return PreviewKey(receiver, event); });
+    // An error that reaches the box is also heard, from memory: it needs neither the work
+    // folder nor a player, either of which may be what failed.
+    app->SetErrorSound(this, [this] { mangi_res_heli("tx_tekkisviga"); });
+  }
 
   try {
     FormCreate();
@@ -91,7 +109,7 @@ TForm1::TForm1(const ReaderServices& services, QWidget* parent)
 }
 
 TForm1::~TForm1() {
-  if (qApp) qApp->removeEventFilter(this);
+  if (auto* app = dynamic_cast<ReaderApplication*>(qApp)) app->RemoveHooks(this);
 }
 
 void TForm1::FormCreate() {
@@ -175,9 +193,13 @@ bool TForm1::ApplicationIsActive() const {
   return QGuiApplication::applicationState() == Qt::ApplicationActive;
 }
 
+bool TForm1::Quitting() const {
+  return services_.quitting ? services_.quitting() : ApplicationQuitting();
+}
+
 void TForm1::WaitWhile(const std::function<bool()>& waiting) {
   // Sleeps until the next event; Timer1's tick wakes it at least once a second.
-  while (waiting() && !ApplicationQuitting()) {
+  while (waiting() && !Quitting()) {
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents | QEventLoop::AllEvents);
   }
 }
@@ -193,39 +215,49 @@ void TForm1::closeEvent(QCloseEvent* event) {
 }
 
 // Key preview: every key-down meant for this window reaches FormKeyDown before the
-// focused control. Qt hands a key event to the application's filters once for each
-// widget it propagates through; only the first delivery (to the focus widget) counts.
-bool TForm1::eventFilter(QObject* watched, QEvent* event) {
-  const QEvent::Type type = event->type();
-  if (type != QEvent::KeyPress && type != QEvent::KeyRelease) return false;
-  auto* widget = qobject_cast<QWidget*>(watched);
-  if (widget == nullptr || (widget != this && !isAncestorOf(widget))) return false;
-  QWidget* focus = QApplication::focusWidget();
-  if (widget != (focus && (focus == this || isAncestorOf(focus)) ? focus : this)) return false;
-
-  auto* keyEvent = static_cast<QKeyEvent*>(event);
+// focused control, exactly once (the application calls this once per key event).
+bool TForm1::PreviewKey(QWidget* receiver, QKeyEvent* event) {
+  // A key that reaches the error box (a sighted helper clicked it) is the reader's too.
+  auto* app = dynamic_cast<ReaderApplication*>(qApp);
+  if (app && app->ErrorBox() && receiver->window() == app->ErrorBox()) receiver = this;
+  if (receiver != this && !isAncestorOf(receiver)) return false;
+  if (pass->isVisible() && receiver != pass) {
+    // Whatever took the focus, a key typed while the box is shown goes into the box.
+    pass->setFocus();
+    QCoreApplication::sendEvent(pass, event);
+    return true;
+  }
   const bool numLockOn = services_.keyboard->GetKeyState(vk::kNumLock) & 1;
-  uint16_t key = VirtualKeyFor(KeyInputFrom(*keyEvent), numLockOn);
-  if (type == QEvent::KeyRelease) {
-    if (key != 0 && !keyEvent->isAutoRepeat()) services_.keyboard->KeyUp(key);
+  uint16_t key = VirtualKeyFor(KeyInputFrom(*event), numLockOn);
+  if (event->type() == QEvent::KeyRelease) {
+    if (!event->isAutoRepeat()) services_.keyboard->KeyUp(key);
     return false;
   }
-  if (key != 0) services_.keyboard->KeyDown(key);
-  if (key != 0) FormKeyDown(key);
-
-  if (watched == pass) {
-    // The access-code box's character handler: Enter and every typed character.
-    const QString text = keyEvent->text();
+  services_.keyboard->KeyDown(key);
+  const bool intoBox = pass->isVisible();
+  FormKeyDown(key);
+  if (intoBox) {
+    // The access-code box's character handler: every key typed into it clicks (Enter
+    // stores the code), except a modifier held for the next character.
+    const QString text = event->text();
     char c = 0;
-    if (keyEvent->key() == Qt::Key_Return || keyEvent->key() == Qt::Key_Enter) {
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
       c = 13;
-    } else if (!text.isEmpty() && text.at(0).isPrint()) {
-      c = static_cast<char>(text.at(0).unicode() & 0xFF);
+    } else if (!text.isEmpty()) {
+      // The character in the code page; one the code page lacks still counts as typed.
+      const int byte = Windows1257Byte(text.at(0));
+      c = static_cast<char>(byte > 0 && byte != 13 ? byte : '?');
     }
-    if (c != 0) passKeyPress(c);
-    if (c == 13) return true;  // handled: the box is hidden already
-  } else if (watched == Memo1 && !keyEvent->text().isEmpty()) {
-    char c = static_cast<char>(keyEvent->text().at(0).unicode() & 0xFF);
+    if (c != 0) {
+      passKeyPress(c);
+    } else if (!IsModifierKey(key)) {
+      mangi_res_heli("click");  // a key that types no character: the cursor keys, F-keys
+    }
+    // The box keeps the focus: Tab never leaves it. Enter has hidden it already.
+    return c == 13 || key == vk::kTab;
+  }
+  if (receiver == Memo1 && !event->text().isEmpty()) {
+    char c = static_cast<char>(event->text().at(0).unicode() & 0xFF);
     Memo1KeyPress(c);
   }
   return false;

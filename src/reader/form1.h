@@ -27,6 +27,7 @@
 
 class QPlainTextEdit;
 class QLineEdit;
+class QKeyEvent;
 class QTimer;
 
 // What the window needs from the outside world; tests replace each part.
@@ -42,6 +43,8 @@ struct ReaderServices {
   std::function<bool()> applicationActive;
   // Asks the application to end; empty: the application's own quit request.
   std::function<void()> quit;
+  // Whether the application is quitting; empty: ask the application.
+  std::function<bool()> quitting;
 };
 
 class TForm1 : public QWidget {
@@ -76,8 +79,9 @@ class TForm1 : public QWidget {
   bool audio_file_ok(const std::string& fileName);
   void HttpClient1AboutToSend(THttpClient& sender);
 
-  // Navigation and menus.
-  void FormActivate();
+  // Navigation and menus. FormActivate returns false when it fetched the page and its
+  // speech could not be fetched or played.
+  bool FormActivate();
   void tomba_naita();
   void parse_menu();
   void MediaPlayer1Notify();
@@ -111,21 +115,39 @@ class TForm1 : public QWidget {
   QStringList MemoLines() const;
 
  protected:
-  bool eventFilter(QObject* watched, QEvent* event) override;
   bool event(QEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
 
  private:
+  // How the last tomba ended.
+  enum class RequestOutcome { kOk, kBusy, kUnreachable, kUnusable };
+
+  // The key preview: every key event meant for this window, once, before its widget.
+  bool PreviewKey(QWidget* receiver, QKeyEvent* event);
   // Runs pending events, sleeping until the next one, while `waiting` holds and the
   // application is not quitting.
   void WaitWhile(const std::function<bool()>& waiting);
   bool ApplicationIsActive() const;
-  // Asks a single-key question until the answer table accepts the key.
-  void AskSetting(bool ReaderState::*dialogFlag, const std::string& prompt,
+  bool Quitting() const;
+  // Close, FileName := path, Open, Play: how every sound file is played.
+  void OpenAndPlay(TMciPlayer& player, const std::string& path);
+  // Plays the work folder's `fileName` on `player`. A file the player refuses (not
+  // playable speech) is reported by the spoken speech error instead; returns false then.
+  bool PlaySpeech(TMciPlayer& player, const std::string& fileName);
+  // The text and menu keys on show belong to the page at the page path.
+  bool TextIsCurrent() const { return shownPagePath_ == state.pagePath; }
+  // Plays the "working" tick while a request runs and nothing else is heard.
+  void WorkingTick();
+  // Asks a single-key question until the answer table accepts the key; false when the
+  // application quit first (nothing was applied then).
+  bool AskSetting(bool ReaderState::*dialogFlag, const std::string& prompt,
                   const std::function<bool(uint16_t key)>& apply);
   // Drops the page path's last character (never the first), marks the page as not yet
   // fetched and runs the navigation step: the parent page is fetched and read.
   void GoUpAndRead();
+  // Runs the navigation step for a page the user chose while at `from`; when its speech
+  // cannot be fetched or played, the page path goes back to `from`.
+  void StayUnlessFetched(const std::string& from);
   // Stops the page player, then the prompt player, each only when it plays.
   void StopPlayingPlayers();
   // Where the page player stood when a speech-rate or voice question began.
@@ -139,6 +161,8 @@ class TForm1 : public QWidget {
   void ResumeAtSameFraction(const PageSnapshot& page);
 
   ReaderServices services_;
-  int promptDepth_ = 0;                  // nesting depth of tomba_loe_abi
-  bool lastRequestUnreachable_ = false;  // the last tomba failed because Get raised
+  int promptDepth_ = 0;  // nesting depth of tomba_loe_abi
+  RequestOutcome lastOutcome_ = RequestOutcome::kOk;
+  std::string shownPagePath_;  // the page whose text and menu keys are on show
+  QTimer* workingTick_ = nullptr;
 };

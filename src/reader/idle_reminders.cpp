@@ -1,5 +1,7 @@
 // Idle reminders: when neither the page nor the prompt player has played for a while,
 // tell the user what the reader expects, at intervals that grow until a key is pressed.
+// A page that could not be fetched is tried again by the same schedule, so the reader
+// gets back to reading by itself once the server answers.
 #include <QLineEdit>
 
 #include "reader/form1.h"
@@ -24,22 +26,35 @@ void TForm1::Timer1Timer() {
   if (elapsed() < state.idleCounter * 3 + 7) return;
   if (state.idleCounter < 1) state.idleCounter = 1;
 
+  // A reminder counts as given on every way out, also when it fails: the next one keeps
+  // its distance instead of coming on every tick.
+  struct Given {
+    TForm1& form;
+    ~Given() { form.state.lastActivityTime = form.services_.clock->Now(); }
+  } given{*this};
+
   if (!ApplicationIsActive()) {
     mangi_res_heli("click");
   } else if (!pass->isHidden()) {
     mangi_res_mp3("tx_kasutajatunnus");
+  } else if (state.quitDialog) {
+    tomba_loe_abi("1lopetamine.txt");
   } else if (state.speedDialog) {
     tomba_loe_abi("1muudakiirust.txt");
   } else if (state.voiceDialog) {
     tomba_loe_abi("1muudahaalt.txt");
   } else if (MediaPlayer1.Mode() == mpPaused || MediaPlayer2.Mode() == mpPaused) {
     ytle_klahvi_nimi(32, true);
-  } else if (state.menuPage) {
+  } else if (state.menuPage && TextIsCurrent()) {
     korda_menyyd();
   } else {
-    if (MediaPlayer1.Mode() == mpStopped) GoUpAndRead();
+    if (MediaPlayer1.Mode() == mpStopped) {
+      GoUpAndRead();
+    } else if (MediaPlayer1.DeviceID() == 0) {
+      // Nothing of the page is open: its fetch failed, or a question closed it. Fetch it
+      // again, speech and text.
+      state.lastPagePath = "-";
+    }
     FormActivate();
-    return;
   }
-  state.lastActivityTime = services_.clock->Now();
 }

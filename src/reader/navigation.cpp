@@ -6,15 +6,26 @@
 #include "reader/form1.h"
 #include "reader/text_codec.h"
 
-void TForm1::FormActivate() {
-  if (state.pagePath == state.lastPagePath) return;
+bool TForm1::FormActivate() {
+  if (state.pagePath == state.lastPagePath) return true;
   state.lastPagePath = state.pagePath;
-  if (tomba_loe() > 0) tomba_naita();
+  if (tomba_loe() <= 0) return false;
+  tomba_naita();
+  return true;
 }
 
 void TForm1::tomba_naita() {
-  tomba(state.pagePath, "", "", false);
+  const std::string page = state.pagePath;
+  tomba(page, "", "", false);
+  if (state.pagePath != page) {
+    // The user left the page while its text arrived (its speech ended, say): neither the
+    // text nor its menu keys are installed; the page at the page path is read instead.
+    state.lastPagePath = "-";
+    FormActivate();
+    return;
+  }
   parse_menu();
+  shownPagePath_ = page;
 }
 
 // Works on the text's own lines: a long entry that the window wraps stays one entry.
@@ -55,6 +66,12 @@ void TForm1::MediaPlayer1Notify() {
 
 void TForm1::korda_menyyd() {
   if (!state.menuPage) return;
+  if (!TextIsCurrent()) {
+    // The menu on show is not the page's own (its fetch failed): read the page in full.
+    state.lastPagePath = "-";
+    FormActivate();
+    return;
+  }
   state.lastPagePath.clear();
   tomba_loe();
 }

@@ -1,7 +1,11 @@
 // Page requests to the text server: one request at a time through HttpClient1, the
 // page's speech into "bod.mp3" and onto the page player, the page's text into Memo1.
+// Every failure is heard: an unreachable server by the spoken connection error, speech
+// that cannot be played by the spoken speech error; and a request that takes a while
+// ticks softly, so that a wait is never silent.
 #include <sys/stat.h>
 #include <QPlainTextEdit>
+#include <QTimer>
 
 #include "reader/form1.h"
 #include "reader/text_codec.h"
@@ -12,26 +16,39 @@ constexpr int kSpeechTimeOut = 90000;
 constexpr int kTextTimeOut = 40000;
 constexpr off_t kRecordSize = 128;
 constexpr off_t kMinimumRecords = 30;
+// The "working" tick: first after this long, then once a second while the request runs.
+constexpr int kFirstTickMs = 700;
+constexpr int kTickIntervalMs = 1000;
 
-// Holds the request busy flag for one request and clears it on every way out.
+// Holds the request busy flag and the working tick for one request and ends both on
+// every way out.
 class BusyGuard {
  public:
-  explicit BusyGuard(bool& flag) : flag_(flag) { flag_ = true; }
-  ~BusyGuard() { flag_ = false; }
+  BusyGuard(bool& flag, QTimer& tick) : flag_(flag), tick_(tick) {
+    flag_ = true;
+    tick_.start(kFirstTickMs);
+  }
+  ~BusyGuard() {
+    tick_.stop();
+    flag_ = false;
+  }
   BusyGuard(const BusyGuard&) = delete;
   BusyGuard& operator=(const BusyGuard&) = delete;
 
  private:
   bool& flag_;
+  QTimer& tick_;
 };
 
 }  // namespace
 
 int TForm1::tomba(const std::string& page, const std::string& headerFile,
                   const std::string& bodyFile, bool speech) {
-  lastRequestUnreachable_ = false;
-  if (state.requestBusy) return -1;
-  BusyGuard busy(state.requestBusy);
+  if (state.requestBusy) {
+    lastOutcome_ = RequestOutcome::kBusy;
+    return -1;
+  }
+  BusyGuard busy(state.requestBusy, *workingTick_);
 
   const std::string target = page.empty() ? "0" : page;
   HttpClient1.TimeOut = speech ? kSpeechTimeOut : kTextTimeOut;
@@ -49,35 +66,61 @@ int TForm1::tomba(const std::string& page, const std::string& headerFile,
                     state.requestId;
   if (speech) url += "&w=1";
 
-  int result = 1;
   try {
     HttpClient1.Get(url);
   } catch (const std::exception&) {
-    lastRequestUnreachable_ = true;
+    lastOutcome_ = RequestOutcome::kUnreachable;
     Memo1->setPlainText(QStringLiteral("Serveriga ei saa ühendust!"));
     mangi_res_mp3("tx_yhendusviga");
     return -1;
   }
+  lastOutcome_ = RequestOutcome::kOk;
   if (bodyFile.empty()) {
-    Memo1->setPlainText(DecodeServerText(HttpClient1.Body));
+    // A page's text is shown only while it is the page at the page path: a text that
+    // arrives after the user has left its page would describe another page.
+    if (target == state.pagePath) Memo1->setPlainText(DecodeServerText(HttpClient1.Body));
   } else if (speech && !audio_file_ok(bodyFile)) {
-    result = -1;
+    lastOutcome_ = RequestOutcome::kUnusable;
+    return -1;
   }
-  return result;
+  return 1;
 }
 
 int TForm1::tomba_loe() {
   MediaPlayer1.Close();
-  const int r = tomba(state.pagePath, "hdr.txt", "bod.mp3", true);
-  if (r > 0) loe("bod.mp3");
+  int r = tomba(state.pagePath, "hdr.txt", "bod.mp3", true);
+  if (r > 0) {
+    if (!PlaySpeech(MediaPlayer1, "bod.mp3")) r = -1;
+  } else if (lastOutcome_ == RequestOutcome::kUnusable) {
+    // An answer too short to be speech (an error page of the server): said, not silent.
+    mangi_res_mp3("tx_synteesiviga");
+  }
   return r;
 }
 
 void TForm1::loe(const std::string& fileName) {
-  MediaPlayer1.Close();
-  MediaPlayer1.FileName = state.workFolder + fileName;
-  MediaPlayer1.Open();
-  MediaPlayer1.Play();
+  OpenAndPlay(MediaPlayer1, state.workFolder + fileName);
+}
+
+void TForm1::OpenAndPlay(TMciPlayer& player, const std::string& path) {
+  player.Close();
+  player.FileName = path;
+  player.Open();
+  player.Play();
+}
+
+bool TForm1::PlaySpeech(TMciPlayer& player, const std::string& fileName) {
+  try {
+    OpenAndPlay(player, state.workFolder + fileName);
+    return true;
+  } catch (const EMciDeviceError&) {
+    // The answer passed the size check but is no speech (an error page, a padded body):
+    // a failed request, spoken, never an error box.
+    lastOutcome_ = RequestOutcome::kUnusable;
+    player.Close();
+    mangi_res_mp3("tx_synteesiviga");
+    return false;
+  }
 }
 
 bool TForm1::audio_file_ok(const std::string& fileName) {
@@ -97,4 +140,11 @@ void TForm1::HttpClient1AboutToSend(THttpClient& sender) {
   // another host.
   if (sender.PassGoesToOtherHost()) return;
   sender.RequestHeaders.SetHeader("Vorbu", state.accessCode);
+}
+
+void TForm1::WorkingTick() {
+  workingTick_->setInterval(kTickIntervalMs);
+  // Speech that plays meanwhile (the page while its text arrives) says enough.
+  if (MediaPlayer1.Mode() == mpPlaying || MediaPlayer2.Mode() == mpPlaying) return;
+  mangi_res_heli("tick");
 }

@@ -1,13 +1,14 @@
 // The shared fake media device service seen the way the reader's tests look at it: by
 // the base names of the files the players open. Opening a file that does not exist, or
-// an empty one, is refused as the real service refuses it; a test can give the files of
-// a name their own length.
+// an empty one, is refused as the real service refuses it, and so is a file whose base
+// name a test lists in `undecodable`; a test can give the files of a name their own length.
 #pragma once
 
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -18,14 +19,16 @@ class FakeMediaDevices : public FakeMediaDeviceService {
   FakeMediaDevices() { newDeviceLength = 60000; }
 
   void SetLength(const std::string& baseName, uint32_t ms) { lengths_[baseName] = ms; }
+  std::set<std::string> undecodable;  // base names of files that are no playable sound
 
   uint32_t SendCommand(uint16_t device, uint32_t command, uint32_t flags,
                        mci::Params& params) override {
     if (command == mci::kOpen) {
       struct stat st {};
       const uint32_t refusal = ::stat(params.element.c_str(), &st) != 0 ? mci::kErrFileNotFound
-                               : st.st_size == 0                        ? mci::kErrInvalidFile
-                                                                        : 0;
+                               : st.st_size == 0 || undecodable.count(BaseName(params.element))
+                                   ? mci::kErrInvalidFile
+                                   : 0;
       if (refusal != 0) {
         commands.push_back({device, command, flags, params, refusal});
         return refusal;

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QTemporaryDir>
@@ -54,6 +55,45 @@ class ReaderFixture : public ::testing::Test {
   }
 
   void Press(uint16_t key) { form->FormKeyDown(key); }
+  // A real key press and release, as the window system delivers them: through the
+  // application's key preview to the widget `to`.
+  void SendKey(QWidget* to, int key, const QString& text = {},
+               Qt::KeyboardModifiers modifiers = Qt::NoModifier, quint32 scanCode = 0) {
+    QKeyEvent press(QEvent::KeyPress, key, modifiers, scanCode, 0, 0, text);
+    QCoreApplication::sendEvent(to, &press);
+    QKeyEvent release(QEvent::KeyRelease, key, modifiers, scanCode, 0, 0, text);
+    QCoreApplication::sendEvent(to, &release);
+  }
+
+  // Runs the window's own one-second timer for `seconds` ticks in virtual time (a tick
+  // every millisecond, the clock a second further each time), with every prompt ending as
+  // soon as it plays. Returns the ticks (counted from 1) during which a file of `baseName`
+  // was opened.
+  std::vector<int> RunTimer(int seconds, const std::string& baseName) {
+    std::vector<int> at;
+    int tick = 0;
+    size_t seen = media.Opened().size();
+    QTimer ender;
+    QObject::connect(&ender, &QTimer::timeout, [this] {
+      if (form->MediaPlayer2.Mode() == mpPlaying) media.EndPlayback(form->MediaPlayer2.DeviceID());
+    });
+    ender.start(1);
+    const auto connection = QObject::connect(form->Timer1, &QTimer::timeout, [&] {
+      ++tick;
+      const auto opened = media.Opened();
+      for (size_t i = seen; i < opened.size(); ++i) {
+        if (opened[i] == baseName) at.push_back(tick);
+      }
+      seen = opened.size();
+      if (tick < seconds) clock.Advance(1);
+    });
+    clock.Advance(1);
+    form->Timer1->start(1);
+    while (tick < seconds) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    form->Timer1->stop();
+    QObject::disconnect(connection);
+    return at;
+  }
 
   // Runs `action` once `condition` holds, from inside whatever wait the reader is in.
   void When(std::function<bool()> condition, std::function<void()> action) {

@@ -41,13 +41,15 @@ class ScriptedHttpServer {
  public:
   using Handler = std::function<ScriptedResponse(const ScriptedRequest&)>;
 
-  explicit ScriptedHttpServer(Handler handler) : handler_(std::move(handler)) {
+  // Listens on `port` of the loopback address; 0 picks a free one.
+  explicit ScriptedHttpServer(Handler handler, int port = 0) : handler_(std::move(handler)) {
     listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int on = 1;
     ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
     ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
     ::listen(listener_, 16);
     socklen_t length = sizeof address;

@@ -1,3 +1,4 @@
+#include "keyboard/embedded_sounds.h"
 #include "reader_fixture.h"
 
 namespace {
@@ -140,15 +141,16 @@ TEST_F(DispatcherTest, AnyKeyWhileAQuestionWaitsIsOnlyAnAnswerWithAClick) {
   EXPECT_EQ(clicks + 1, media.WavesPlayed());
 }
 
-TEST_F(DispatcherTest, KeysDuringARequestAreDroppedUnlessAQuestionWaits) {
+TEST_F(DispatcherTest, KeysDuringARequestGiveTheBusySoundUnlessAQuestionWaits) {
   OpenRoot();
   form->state.requestBusy = true;
-  const int clicks = media.WavesPlayed();
+  const int sounds = media.WavesPlayed();
   Press(vk::k0 + 1);
   Press(vk::kF7);
   EXPECT_EQ("0", form->state.pagePath);
   EXPECT_TRUE(media.Opened().empty());
-  EXPECT_EQ(clicks, media.WavesPlayed());
+  ASSERT_EQ(sounds + 2, media.WavesPlayed());
+  EXPECT_EQ(EmbeddedSounds::Find(SoundKind::Wave, "busy").constData(), media.waves.back().image);
   form->state.answerWait = true;
   Press(vk::k0 + 3);
   EXPECT_EQ(vk::k0 + 3, form->state.answerKey);

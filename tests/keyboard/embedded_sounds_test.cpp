@@ -158,7 +158,7 @@ TEST(EmbeddedSoundsTest, NamesListExactlyTheSoundsOfEachKind) {
   EXPECT_EQ(EmbeddedSounds::Names(SoundKind::Mp3),
             std::vector<std::string>(std::begin(kMp3Names), std::end(kMp3Names)));
   EXPECT_EQ(EmbeddedSounds::Names(SoundKind::Wave),
-            (std::vector<std::string>{"BOING", "CLICK", "DING"}));
+            (std::vector<std::string>{"BOING", "BUSY", "CLICK", "DING", "TICK", "TX_TEKKISVIGA"}));
 }
 
 TEST(EmbeddedSoundsTest, LookUpIgnoresLetterCase) {

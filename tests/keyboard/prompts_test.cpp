@@ -103,13 +103,14 @@ TEST_F(PromptsTest, UnreachableServerDuringAPromptSpeaksTheErrorNotAStaleAnswer)
   EXPECT_NE(opened.end(), std::find(opened.begin(), opened.end(), "tx_yhendusviga.mp3"));
 }
 
-TEST_F(PromptsTest, AnUnusablePromptAnswerPlaysTheFallbackDing) {
+TEST_F(PromptsTest, AnUnusablePromptAnswerIsSpokenAsASpeechError) {
   OpenRoot();
   speechSize = 100;
-  When([this] { return media.IsPlaying("ding.wav"); }, [this] { media.EndPlayback("ding.wav"); });
+  When([this] { return media.IsPlaying("tx_synteesiviga.mp3"); },
+       [this] { media.EndPlayback("tx_synteesiviga.mp3"); });
   form->tomba_loe_abi("1kellaaeg.txt");
   const auto opened = media.Opened();
-  EXPECT_NE(opened.end(), std::find(opened.begin(), opened.end(), "ding.wav"));
+  EXPECT_NE(opened.end(), std::find(opened.begin(), opened.end(), "tx_synteesiviga.mp3"));
   EXPECT_TRUE(media.IsPlaying("bod.mp3")) << "the page resumes";
 }
 

@@ -77,15 +77,41 @@ TEST_F(IdleRemindersTest, AKeyPressOnlyResetsTheCounter) {
   EXPECT_EQ(std::vector<int>{1}, Tick(1, "bod.mp3")) << "the next tick reminds at once";
 }
 
-TEST_F(IdleRemindersTest, ANonMenuPageWithAClosedPlayerRunsTheNavigationStep) {
-  form->state.pagePath = "012";
-  form->FormActivate();
-  server.reset();  // every fetch fails from now on
-  form->MediaPlayer1.Close();
-  const QDateTime before = form->state.lastActivityTime;
-  Tick(25, "bod.mp3");
-  EXPECT_EQ(before, form->state.lastActivityTime);
-  EXPECT_EQ("012", form->state.lastPagePath);
+TEST_F(IdleRemindersTest, AServerDownAtStartIsTriedAgainUntilItAnswersThenTheRootIsRead) {
+  const int port = server->Port();
+  server.reset();
+  form->FormActivate();  // as the window's activation does; nothing answers
+  EXPECT_TRUE(media.IsPlaying("tx_yhendusviga.mp3"));
+  // Each try is heard, at the reminders' pace: 20 s four times, then every 67 s.
+  EXPECT_EQ((std::vector<int>{20, 40, 60, 80, 147}), RunTimer(147, "tx_yhendusviga.mp3"));
+  server = std::make_unique<ScriptedHttpServer>(
+      [this](const ScriptedRequest& r) { return Answer(r); }, port);
+  EXPECT_EQ(std::vector<int>{67}, RunTimer(67, "bod.mp3"));
+  EXPECT_EQ((std::vector<std::string>{"0+w", "0"}), server->Pages());
+  EXPECT_TRUE(form->state.menuPage);
+  EXPECT_TRUE(MemoText().startsWith("0 Avaleht"));
+}
+
+TEST_F(IdleRemindersTest, WhileTheLeaveQuestionWaitsItIsAskedAgainNotTheMenu) {
+  int quits = 0;
+  services.quit = [&quits] { ++quits; };
+  CreateForm();
+  OpenRoot();
+  std::vector<int> asked;
+  // Inside the question's wait: 50 s of silence, then the answer 2 (stay).
+  When([this] { return form->state.quitDialog && !form->state.requestBusy; },
+       [this, &asked] {
+         asked = RunTimer(50, "bdy_abi.mp3");
+         Press(vk::k0 + 2);
+       });
+  Press(vk::kEscape);
+  EXPECT_EQ((std::vector<int>{20, 40}), asked);
+  EXPECT_EQ(
+      (std::vector<std::string>{"1lopetamine.txt+w", "1lopetamine.txt+w", "1lopetamine.txt+w"}),
+      server->Pages())
+      << "the menu is not read while the question waits";
+  EXPECT_EQ(0, quits);
+  EXPECT_FALSE(form->state.quitDialog);
 }
 
 }  // namespace

@@ -93,7 +93,8 @@ TEST_F(PageRequestsTest, UnreachableServerIsShownAndSpokenAndKeepsTheMenu) {
   EXPECT_EQ(menuKeys, form->state.menuKeySet);
   EXPECT_TRUE(form->state.menuPage);
   EXPECT_FALSE(form->state.requestBusy);
-  EXPECT_EQ("02", form->state.lastPagePath);
+  EXPECT_EQ("0", form->state.pagePath) << "the user stays where the menu keys are";
+  EXPECT_EQ("0", form->state.lastPagePath);
 }
 
 TEST_F(PageRequestsTest, ARedirectToAnotherHostCarriesNoAccessCode) {

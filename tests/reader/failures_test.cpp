@@ -1,0 +1,164 @@
+// Every failure is heard, in the only channel a blind user has, and the reader gets back
+// to reading by itself: unplayable speech, a failed choice, a server that stalls, a page
+// left while its text arrives, and errors that reach the error box.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QElapsedTimer>
+#include <QMessageBox>
+#include <chrono>
+#include <thread>
+
+#include "keyboard/embedded_sounds.h"
+#include "reader/reader_application.h"
+#include "reader_fixture.h"
+
+namespace {
+
+// A server that takes connections and never answers.
+class StallingServer {
+ public:
+  StallingServer() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(fd_, 8);
+    socklen_t length = sizeof address;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+  }
+  ~StallingServer() { ::close(fd_); }
+  int Port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
+class FailuresTest : public ReaderFixture {
+ protected:
+  void SetUp() override {
+    ReaderFixture::SetUp();
+    app()->SetErrorReporter([this](const QString& m) { errors.push_back(m); });
+  }
+  void TearDown() override {
+    app()->SetErrorReporter([](const QString&) {});
+  }
+  static ReaderApplication* app() { return static_cast<ReaderApplication*>(qApp); }
+  // How many times the wave sound `name` was played.
+  int WavesOf(const char* name) const {
+    const char* image = EmbeddedSounds::Find(SoundKind::Wave, name).constData();
+    return static_cast<int>(std::count_if(media.waves.begin(), media.waves.end(),
+                                          [image](const auto& w) { return w.image == image; }));
+  }
+
+  std::vector<QString> errors;
+};
+
+TEST_F(FailuresTest, UnplayableSpeechIsSpokenNotBoxedAndTheRemindersTryAgainCalmly) {
+  media.undecodable.insert("bod.mp3");
+  form->FormActivate();
+  EXPECT_TRUE(media.IsPlaying("tx_synteesiviga.mp3"));
+  EXPECT_EQ((std::vector<std::string>{"0+w"}), server->Pages()) << "no text after failed speech";
+  EXPECT_TRUE(errors.empty());
+  EXPECT_FALSE(form->state.requestBusy);
+
+  SendKey(form->Memo1, Qt::Key_5, "5");
+  EXPECT_TRUE(media.IsPlaying("vk_5.mp3")) << "the keys still echo";
+
+  // Every try is heard once, at the reminders' pace; no error box, no loop.
+  EXPECT_EQ((std::vector<int>{20, 40, 60}), RunTimer(60, "tx_synteesiviga.mp3"));
+  EXPECT_TRUE(errors.empty());
+}
+
+TEST_F(FailuresTest, AFailedChoiceLeavesTheUserOnTheMenuTheyChoseFrom) {
+  OpenRoot();
+  speechSize = 100;  // the server's answer is no speech
+  Press(vk::k0 + 1);
+  EXPECT_TRUE(media.IsPlaying("tx_synteesiviga.mp3")) << "a failure that is heard";
+  EXPECT_EQ("0", form->state.pagePath);
+  EXPECT_EQ("0", form->state.lastPagePath);
+  speechSize = 4000;
+  server->ClearRequests();
+  Press(vk::k0 + 2);  // the root's menu keys still choose the root's pages
+  EXPECT_EQ("02", form->state.pagePath);
+  EXPECT_EQ((std::vector<std::string>{"02+w", "02"}), server->Pages());
+}
+
+TEST_F(FailuresTest, AStalledRequestTicksAnswersKeysWithBusyAndEscapeEndsIt) {
+  OpenRoot();
+  StallingServer stalling;
+  form->HttpClient1.Port = stalling.Port();
+  QElapsedTimer sinceEscape;
+  When([this] { return WavesOf("tick") >= 2; },
+       [this, &sinceEscape] {
+         Press(vk::k0 + 2);
+         EXPECT_EQ(1, WavesOf("busy")) << "a key that must wait is answered";
+         sinceEscape.start();
+         SendKey(form->Memo1, Qt::Key_Escape);
+       });
+  QElapsedTimer total;
+  total.start();
+  Press(vk::k0 + 1);
+  const qint64 escapeToEnd = sinceEscape.elapsed();
+  EXPECT_GE(total.elapsed(), 1700) << "two ticks: after about 0.7 s, then a second later";
+  EXPECT_LT(escapeToEnd, 500);
+  std::cout << "Escape to the end of the stalled request: " << escapeToEnd << " ms\n";
+  EXPECT_FALSE(form->state.requestBusy);
+  EXPECT_EQ(QStringLiteral("Serveriga ei saa ühendust!"), MemoText());
+  EXPECT_TRUE(media.IsPlaying("tx_yhendusviga.mp3"));
+  EXPECT_EQ("0", form->state.pagePath);
+  EXPECT_EQ(1, WavesOf("busy")) << "Escape acts; it is not answered as busy";
+}
+
+TEST_F(FailuresTest, APageLeftWhileItsTextArrivesIsNotShownTheParentIsReadInstead) {
+  // The text of 012 takes a while; its speech ends meanwhile.
+  server = std::make_unique<ScriptedHttpServer>([this](const ScriptedRequest& r) {
+    if (r.query.count("q") && r.query.at("q") == "012" && !r.query.count("w")) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    return Answer(r);
+  });
+  form->HttpClient1.Port = server->Port();
+  pages["012"] = "0 Vale menüü\n7\tSeda pole";
+  form->state.pagePath = "012";
+  When([this] { return server->Pages().size() == 2; }, [this] { media.EndPlayback("bod.mp3"); });
+  form->FormActivate();
+  EXPECT_EQ("01", form->state.pagePath);
+  EXPECT_EQ((std::vector<std::string>{"012+w", "012", "01+w", "01"}), server->Pages());
+  EXPECT_TRUE(MemoText().startsWith("0 Uudised"));
+  EXPECT_TRUE(form->state.menuKeySet.test('1'));
+  EXPECT_FALSE(form->state.menuKeySet.test('7')) << "the left page's keys are not installed";
+}
+
+TEST_F(FailuresTest, AnErrorBoxIsHeardTakesNoKeysAndANewerOneReplacesIt) {
+  app()->SetErrorReporter({});
+  form->show();
+  form->activateWindow();
+  form->Memo1->setFocus();
+  ProcessEvents();
+  app()->ReportError(QStringLiteral("first"));
+  app()->ReportError(QStringLiteral("second"));
+  ProcessEvents();
+  EXPECT_EQ(2, WavesOf("tx_tekkisviga"));
+  int shown = 0;
+  for (QWidget* w : QApplication::topLevelWidgets()) {
+    if (qobject_cast<QMessageBox*>(w) && w->isVisible()) ++shown;
+  }
+  EXPECT_EQ(1, shown);
+  ASSERT_NE(nullptr, app()->ErrorBox());
+  EXPECT_EQ(QStringLiteral("second"), app()->ErrorBox()->text());
+  EXPECT_FALSE(app()->ErrorBox()->isModal());
+  EXPECT_EQ(form->Memo1, QApplication::focusWidget())
+      << QApplication::focusWidget()->metaObject()->className() << " in "
+      << QApplication::focusWidget()->window()->metaObject()->className();
+  OpenRoot();
+  SendKey(form->Memo1, Qt::Key_1, "1");
+  EXPECT_EQ("01", form->state.pagePath) << "the keys go on working";
+  app()->ErrorBox()->close();
+}
+
+}  // namespace
