@@ -13,6 +13,13 @@
 #include <QTemporaryDir>
 #include <QThread>
 
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "scripted_http_server.h"
 #include "server_process.h"
 
 namespace {
@@ -178,6 +185,96 @@ TEST_F(KeyboardSession, APersonWalksThePagesChangesTheRateAndLeaves) {
   ASSERT_TRUE(spoken.open(QIODevice::ReadOnly));
   const QByteArray bytes = spoken.readAll();
   EXPECT_GT(std::count_if(bytes.begin(), bytes.end(), [](char b) { return b != 0; }), 20000);
+}
+
+// A scripted server that is down at the start, then answers; one page's speech is no
+// speech, another's stalls. Every failure must be heard, and the reader must get back to
+// reading by itself.
+TEST_F(KeyboardSession, AUserMeetsAFailingServerHearsEveryFailureAndIsNeverStuck) {
+  std::ifstream mp3(TR_SOUNDS_DIR "/tx_logimisviga.mp3", std::ios::binary);
+  const std::string speech((std::istreambuf_iterator<char>(mp3)), {});
+  ASSERT_GT(speech.size(), 3840u);
+  std::atomic<bool> stall{true};
+  std::atomic<int> stalled{0};
+  const auto handler = [&](const ScriptedRequest& r) -> ScriptedResponse {
+    const std::string q = r.query.count("q") ? r.query.at("q") : "";
+    const bool w = r.query.count("w") != 0;
+    if (q == "0" && !w) return {200, "0 Avaleht\n1\tUudised\n2\tIlm\n"};
+    if (q == "01" && w) return {200, std::string(5000, 'x'), "audio/mpeg"};  // not speech
+    if (q == "02" && w && stalled++ == 0) {
+      for (int i = 0; i < 3000 && stall; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (q == "02" && !w) return {200, "Ilm on ilus."};
+    return {200, speech, "audio/mpeg"};
+  };
+  int port = 0;
+  {
+    ScriptedHttpServer probe(handler);
+    port = probe.Port();
+  }  // a free port, then nothing
+
+  QTemporaryDir dir;
+  QProcess reader;
+  QProcessEnvironment env = ReaderEnvironment(dir);
+  env.insert("DISPLAY", display_);
+  env.insert("QT_QPA_PLATFORM", "xcb");
+  reader.setProcessEnvironment(env);
+  reader.start(TR_READER_EXECUTABLE, {"--server", QString("127.0.0.1:%1").arg(port)});
+  ASSERT_TRUE(reader.waitForStarted(5000));
+  Xdotool(
+      {"search", "--sync", "--onlyvisible", "--name", "Talking Reader", "windowfocus", "--sync"});
+  QThread::msleep(3000);  // the first try has failed, and said so
+
+  ScriptedHttpServer server(handler, port);
+  QElapsedTimer back;
+  back.start();
+  const auto asked = [&server](const std::string& page, int times, int ms) {
+    return WaitFor(
+        [&] {
+          const auto pages = server.Pages();
+          return std::count(pages.begin(), pages.end(), page) >= times;
+        },
+        ms);
+  };
+  ASSERT_TRUE(asked("0", 1, 30000)) << "the reminders fetch the root once the server is back";
+  std::cout << "From the server coming back to the root being read: " << back.elapsed() << " ms\n";
+
+  Key("1");  // its speech is no speech: the failure is spoken, the user stays at the root
+  ASSERT_TRUE(asked("01+w", 1, 5000));
+  QThread::msleep(1000);
+  Key("Menu");  // opens no menu that would swallow the next keys
+  Key("2");
+  ASSERT_TRUE(asked("02+w", 1, 5000)) << "2 chose the root's entry";
+  QThread::msleep(1500);  // the stalled request ticks
+  Key("5");               // answered by the busy sound
+  Key("Escape");          // ends the stalled request at once
+  Key("2");               // so the next choice is taken, not dropped
+  stall = false;
+  ASSERT_TRUE(asked("02+w", 2, 5000)) << "Escape ended the stalled request";
+  ASSERT_TRUE(asked("02", 1, 5000));
+  QThread::msleep(500);
+
+  Key("F9");  // the access code: Tab must not take the keyboard out of the box
+  Key("Tab");
+  for (const char* c : {"w", "q", "w", "q", "w"}) Key(c);
+  Key("Return");
+  ASSERT_TRUE(asked("02+w", 3, 5000)) << "the page is fetched again with the code";
+  EXPECT_EQ("Vorbu: wqwqw", server.Requests().back().headerLines.back());
+
+  Key("Escape");  // up to the main menu
+  ASSERT_TRUE(asked("0", 2, 5000));
+  Key("Escape");  // at the main menu: asks whether to leave
+  ASSERT_TRUE(asked("1lopetamine.txt+w", 1, 5000));
+  Key("1");
+  ASSERT_TRUE(reader.waitForFinished(15000));
+  const std::string errors = reader.readAllStandardError().toStdString();
+  EXPECT_EQ(0, reader.exitCode()) << errors;
+  EXPECT_EQ(std::string::npos, errors.find("talking-reader:")) << "no error reached a box\n"
+                                                               << errors;
+  const auto pages = server.Pages();
+  EXPECT_EQ(1, std::count(pages.begin(), pages.end(), "1lopetamine.txt+w")) << "asked once";
+  EXPECT_EQ(0, std::count(pages.begin(), pages.end(), "01")) << "no text after failed speech";
 }
 
 }  // namespace
