@@ -7,6 +7,7 @@
 
 #include "audio/mci_errors.h"
 #include "audio/mp3_decoder.h"
+#include "audio/rate_converter.h"
 #include "audio/wav_decoder.h"
 
 std::unique_ptr<Decoder> OpenDecoder(const std::string& path, int outputRate, uint32_t& error) {
@@ -27,6 +28,12 @@ std::unique_ptr<Decoder> OpenDecoder(const std::string& path, int outputRate, ui
     error = mci::kErrInvalidFile;
     return nullptr;
   }
-  if (ext == "mp3") return Mp3Decoder::Open(path, outputRate, error);
-  return WavDecoder::OpenFile(path, outputRate, error);
+  std::unique_ptr<Decoder> decoder;
+  if (ext == "mp3") {
+    decoder = Mp3Decoder::Open(path, error);
+  } else {
+    decoder = WavDecoder::OpenFile(path, error);
+  }
+  if (!decoder) return nullptr;
+  return ConvertRate(std::move(decoder), outputRate);
 }

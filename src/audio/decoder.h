@@ -1,5 +1,7 @@
-// Decoders turn a sound file into stereo float frames at the output's rate. A device owns
-// one; it is used by one thread at a time (the device's decode lock).
+// Decoders turn a sound file into stereo float frames. A file's own decoder (MP3, wave)
+// gives frames at the file's rate; OpenDecoder puts a rate converter in front when the
+// output runs at another rate. A device owns one; it is used by one thread at a time
+// (the device's decode lock).
 #pragma once
 
 #include <cstddef>
@@ -10,7 +12,9 @@
 class Decoder {
  public:
   virtual ~Decoder() = default;
-  // Exact length in frames at the output rate.
+  // Frames per second of what Read gives.
+  virtual int SampleRate() const = 0;
+  // Exact length in frames at SampleRate().
   virtual int64_t LengthFrames() const = 0;
   // Moves to `frame` (0 … LengthFrames()); the next Read starts there.
   virtual bool Seek(int64_t frame) = 0;
@@ -19,6 +23,7 @@ class Decoder {
   virtual std::size_t Read(float* out, std::size_t frames) = 0;
 };
 
-// Opens `path` with the decoder its extension names (.mp3, .wav; letter case ignored).
-// On refusal returns nullptr and sets `error` to an mci::kErr… code.
+// Opens `path` with the decoder its extension names (.mp3, .wav; letter case ignored),
+// giving frames at `outputRate`. On refusal returns nullptr and sets `error` to an
+// mci::kErr… code.
 std::unique_ptr<Decoder> OpenDecoder(const std::string& path, int outputRate, uint32_t& error);
