@@ -103,6 +103,10 @@ class IMediaDeviceService {
                                mci::Params& params) = 0;
   // The text for an error code; false when the service has no text for it.
   virtual bool GetErrorString(uint32_t error, std::string& text) = 0;
+  // Marks an open device as a key name (or not): while it plays, every other device is
+  // lowered by about 10 dB and comes back with a short ramp when it stops. Unknown ids
+  // are ignored. Returns at once.
+  virtual void SetDucksOthers(uint16_t /*device*/, bool /*ducks*/) {}
 };
 
 // The one extra voice of the mixer that plays a wave image straight from memory.

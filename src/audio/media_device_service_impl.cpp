@@ -1,5 +1,7 @@
 #include "audio/media_device_service_impl.h"
 
+#include <pthread.h>
+
 #include <QCoreApplication>
 #include <QPointer>
 #include <algorithm>
@@ -7,6 +9,7 @@
 
 #include "audio/decoder.h"
 #include "audio/mci_errors.h"
+#include "audio/rate_converter.h"
 #include "audio/wav_decoder.h"
 
 namespace {
@@ -71,8 +74,11 @@ class MediaDeviceService::Relay : public QObject {
 MediaDeviceService::MediaDeviceService(std::unique_ptr<AudioOutput> output)
     : output_(std::move(output)),
       rate_(output_->SampleRate()),
+      mixer_(rate_),
       owner_(QThread::currentThread()),
       relay_(std::make_unique<Relay>(*this)) {
+  // Nothing plays yet: the output starts suspended.
+  output_->Suspend();
   output_->Start(mixer_);
   feeder_ = std::thread(&MediaDeviceService::FeederLoop, this);
 }
@@ -107,12 +113,7 @@ uint32_t MediaDeviceService::SendCommand(uint16_t device, uint32_t command, uint
     default:
       return mci::kErrUnrecognizedCommand;
   }
-  std::shared_ptr<Device> d;
-  {
-    std::lock_guard<std::mutex> lock(devicesMutex_);
-    auto it = devices_.find(device);
-    if (it != devices_.end()) d = it->second;
-  }
+  std::shared_ptr<Device> d = Find(device);
   if (!d) return mci::kErrInvalidDeviceId;
   Settle(*d);
   return Command(*d, command, flags, params);
@@ -260,9 +261,20 @@ uint32_t MediaDeviceService::Status(Device& d, uint32_t, mci::Params& params) {
   return 0;
 }
 
+std::shared_ptr<MediaDeviceService::Device> MediaDeviceService::Find(uint16_t device) {
+  std::lock_guard<std::mutex> lock(devicesMutex_);
+  auto it = devices_.find(device);
+  return it != devices_.end() ? it->second : nullptr;
+}
+
+void MediaDeviceService::SetDucksOthers(uint16_t device, bool ducks) {
+  if (std::shared_ptr<Device> d = Find(device)) mixer_.SetDucksOthers(&d->channel, ducks);
+}
+
 bool MediaDeviceService::PlayWave(const void* image, std::size_t size) {
   uint32_t error = 0;
-  auto decoder = WavDecoder::OpenImage(image, size, rate_, error);
+  std::unique_ptr<Decoder> decoder = WavDecoder::OpenImage(image, size, error);
+  if (decoder) decoder = ConvertRate(std::move(decoder), rate_);
   if (!decoder) return false;
   const auto frames = static_cast<std::size_t>(decoder->LengthFrames());
   std::vector<float> sound(frames * 2);
@@ -270,6 +282,8 @@ bool MediaDeviceService::PlayWave(const void* image, std::size_t size) {
   mixer_.SetWave(sound.data(), frames);
   // The mixer now reads the new buffer; the old one is freed here, on this thread.
   wave_.swap(sound);
+  WakeOutput();
+  WakeFeeder();
   return true;
 }
 
@@ -318,33 +332,54 @@ void MediaDeviceService::FillBuffers() {
     if (d->channel.ended.load(std::memory_order_acquire) && !d->endSeen.exchange(true))
       ended = true;
   }
-  if (!ended) return;
-  if (QThread::currentThread() == owner_) {
-    SettleAll();
-  } else {
-    QCoreApplication::postEvent(relay_.get(), new QEvent(relay_->WakeType()));
+  if (ended) {
+    if (QThread::currentThread() == owner_) {
+      SettleAll();
+    } else {
+      QCoreApplication::postEvent(relay_.get(), new QEvent(relay_->WakeType()));
+    }
   }
+  SuspendOutputIfQuiet();
+}
+
+bool MediaDeviceService::OutputRunning() {
+  std::lock_guard<std::mutex> lock(outputMutex_);
+  return outputRunning_;
+}
+
+void MediaDeviceService::WakeOutput() {
+  std::lock_guard<std::mutex> lock(outputMutex_);
+  if (outputRunning_) return;
+  output_->Resume();
+  outputRunning_ = true;
+}
+
+void MediaDeviceService::SuspendOutputIfQuiet() {
+  // A play that starts after the check cannot be missed: it marks its channel playing
+  // before it takes this lock to resume the output.
+  std::lock_guard<std::mutex> lock(outputMutex_);
+  if (!outputRunning_ || !mixer_.Quiet()) return;
+  output_->Suspend();
+  outputRunning_ = false;
 }
 
 void MediaDeviceService::StartPlaying(Device& d) {
   d.endSeen = false;
-  mixer_.Locked([&] {
-    d.channel.ended.store(false);
-    d.channel.playing.store(true);
-  });
+  mixer_.Start(&d.channel);
   d.state = Device::State::kPlaying;
+  WakeOutput();
   WakeFeeder();
 }
 
 void MediaDeviceService::Halt(Device& d) {
-  mixer_.Locked([&] { d.channel.playing.store(false); });
+  mixer_.Cut(&d.channel);
 }
 
 void MediaDeviceService::Reposition(Device& d, int64_t frame) {
   {
     std::lock_guard<std::mutex> lock(d.decodeMutex);
+    mixer_.Cut(&d.channel);
     mixer_.Locked([&] {
-      d.channel.playing.store(false);
       d.channel.ended.store(false);
       d.channel.ring.Clear();
       d.channel.consumed.store(0);
@@ -378,13 +413,14 @@ void MediaDeviceService::WakeFeeder() {
 }
 
 void MediaDeviceService::FeederLoop() {
+  pthread_setname_np(pthread_self(), "tr-audio-feed");
   bool busy = false;
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(feederMutex_);
       auto woken = [&] { return feederQuit_ || feederWake_; };
-      // While something plays, top up every 10 ms; when all is quiet, sleep until a
-      // command starts playback.
+      // While something plays or the output still runs, top up every 10 ms; when all is
+      // quiet, sleep until a command starts playback.
       if (busy) {
         feederCv_.wait_for(lock, std::chrono::milliseconds(10), woken);
       } else {
@@ -394,7 +430,7 @@ void MediaDeviceService::FeederLoop() {
       feederWake_ = false;
     }
     FillBuffers();
-    busy = false;
+    busy = OutputRunning();
     std::lock_guard<std::mutex> lock(devicesMutex_);
     for (auto& [id, d] : devices_)
       if (d->channel.playing.load() || (d->channel.ended.load() && !d->endSeen.load())) busy = true;

@@ -45,6 +45,7 @@ void TForm1::ytle_klahvi_nimi(uint16_t key, bool force) {
   salvesta_res_mp3(name);
   klahvilugeja.FileName = state.workFolder + name + ".mp3";
   klahvilugeja.Open();
+  services_.media->SetDucksOthers(klahvilugeja.DeviceID(), true);
   klahvilugeja.Play();
 }
 
