@@ -11,6 +11,10 @@
 //    notice; stop, pause, seek, close and play abort a pending notice; any other command
 //    with kNotify supersedes it; every other command with kNotify posts successful at
 //    once. Notices are posted MciNotifyEvents, so they arrive when the event loop runs.
+//  - Refuses what the real service refuses, changing nothing: a resume of a stopped
+//    device (kErrNonApplicableFunction) and a seek past the length (kErrOutOfRange). A
+//    play or resume at the end plays nothing: the device is stopped at once and a notice
+//    asked for is posted as successful.
 //  - EndPlayback(id) is the end of a sound: mode stopped, position = length, and the
 //    pending notice (if any) posted as successful.
 //  - Refusals are scripted: FailNext(command, code) refuses the next such command once;
@@ -152,6 +156,9 @@ class FakeMediaDeviceService : public IMediaDeviceService, public IWaveVoice {
     auto it = devices.find(device);
     if (it == devices.end()) return mci::kErrInvalidDeviceId;
     Device& d = it->second;
+    if (command == mci::kResume && d.mode == mci::kModeStop) return mci::kErrNonApplicableFunction;
+    if (command == mci::kSeek && (flags & mci::kTo) && params.to > d.length)
+      return mci::kErrOutOfRange;
     const bool interrupts = command == mci::kStop || command == mci::kPause ||
                             command == mci::kSeek || command == mci::kClose ||
                             command == mci::kPlay;
@@ -163,8 +170,8 @@ class FakeMediaDeviceService : public IMediaDeviceService, public IWaveVoice {
     switch (command) {
       case mci::kPlay:
       case mci::kResume:
-        d.mode = mci::kModePlay;
-        running = true;
+        d.mode = d.position >= d.length ? mci::kModeStop : mci::kModePlay;
+        running = d.mode == mci::kModePlay;
         break;
       case mci::kPause:
         if (d.mode == mci::kModePlay) d.mode = mci::kModePause;
