@@ -19,6 +19,7 @@
 #include <QDir>
 #include <QTemporaryDir>
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -200,20 +201,26 @@ std::vector<float> SoxReference(const std::string& path, int rate, const std::st
 }
 
 void SinadTable(const std::string& dir) {
-  std::printf("SINAD in dB of a 0.5-amplitude tone, MP3 at each rate played at %d Hz:\n", kOut);
+  std::printf(
+      "SINAD in dB of a 0.5-amplitude tone played at %d Hz, from MP3 files (the\n"
+      "codec's own distortion included) and from 16-bit wave files:\n",
+      kOut);
   std::printf("  ours / sox -h of the native decode\n");
   const double tones[] = {200, 440, 1000, 3000, 6000, 8000};
   std::printf("  %-9s", "file");
   for (double hz : tones) std::printf("  %13.0f Hz", hz);
   std::printf("\n");
-  for (int rate : {44100, 16000, 22050, 32000, 48000}) {
-    std::printf("  %-9d", rate);
+  for (int row = 0; row < 10; ++row) {
+    const int rate = std::array<int, 5>{44100, 16000, 22050, 32000, 48000}[row % 5];
+    const bool wav = row >= 5;
+    std::printf("  %s %-5d", wav ? "wav" : "mp3", rate);
     for (double hz : tones) {
       if (hz > 0.4 * rate) {
         std::printf("  %16s", "--");
         continue;
       }
-      const std::string mp3 = ToneMp3(dir, rate, hz, 1.0);
+      std::string mp3 = ToneMp3(dir, rate, hz, 1.0);
+      if (wav) mp3 = mp3.substr(0, mp3.size() - 4) + ".wav";
       Rig rig;
       const uint16_t d = rig.Open(mp3);
       rig.Send(d, mci::kPlay, 0);
@@ -254,14 +261,15 @@ void CutSteps(const std::string& dir) {
   struct Cut {
     const char* name;
     std::function<void(Rig&, uint16_t, uint16_t)> act;
+    // Runs before the measured stretch starts (the pause before a resume).
+    std::function<void(Rig&, uint16_t)> before = nullptr;
   };
   const Cut cuts[] = {
       {"pause", [](Rig& r, uint16_t d, uint16_t) { r.Send(d, mci::kPause, mci::kWait); }},
-      {"resume",
-       [](Rig& r, uint16_t d, uint16_t) {
+      {"resume after a pause", [](Rig& r, uint16_t d, uint16_t) { r.Send(d, mci::kPlay, 0); },
+       [](Rig& r, uint16_t d) {
          r.Send(d, mci::kPause, mci::kWait);
          r.Step(50);
-         r.Send(d, mci::kPlay, 0);
        }},
       {"stop", [](Rig& r, uint16_t d, uint16_t) { r.Send(d, mci::kStop, mci::kWait); }},
       {"close while playing",
@@ -287,7 +295,8 @@ void CutSteps(const std::string& dir) {
     Rig rig;
     const uint16_t d = rig.Open(a);
     const uint16_t other = rig.Open(b);
-    rig.Send(other, mci::kSeek, mci::kWait | mci::kTo, 3);
+    // Half a cycle away from where the first one is cut.
+    rig.Send(other, mci::kSeek, mci::kWait | mci::kTo, 4);
     const bool wave = std::string(c.name).find("wave") != std::string::npos;
     if (wave) {
       rig.service->PlayWave(waveImage.data(), waveImage.size());
@@ -295,6 +304,7 @@ void CutSteps(const std::string& dir) {
       rig.Send(d, mci::kPlay, 0);
     }
     rig.Step(300.7);  // the cut lands in mid-wave
+    if (c.before) c.before(rig, d);
     const std::size_t at = rig.Frames();
     c.act(rig, d, other);
     rig.Step(100);
