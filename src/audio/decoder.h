@@ -21,9 +21,19 @@ class Decoder {
   // Decodes up to `frames` frames into `out` (2 floats a frame); returns the count, 0 at
   // the end. A stream that breaks off in the middle ends there.
   virtual std::size_t Read(float* out, std::size_t frames) = 0;
+
+  // Files still being written (growing): the end of the data that has arrived is not
+  // the end of the sound. LengthFrames counts what has arrived and decodes.
+  // True when the last Read stopped short only because more data has yet to arrive; a
+  // later Read gives more. Always false for a complete file.
+  virtual bool Waiting() const { return false; }
+  // The file is complete (`growing` false): from now on the end of its data is the end,
+  // and LengthFrames is exact. Blocks for the scan of the file.
+  virtual void SetGrowing(bool /*growing*/) {}
 };
 
 // Opens `path` with the decoder its extension names (.mp3, .wav; letter case ignored),
-// giving frames at `outputRate`. On refusal returns nullptr and sets `error` to an
-// mci::kErr… code.
-std::unique_ptr<Decoder> OpenDecoder(const std::string& path, int outputRate, uint32_t& error);
+// giving frames at `outputRate`. A growing MP3 needs only its first frames. On refusal
+// returns nullptr and sets `error` to an mci::kErr… code.
+std::unique_ptr<Decoder> OpenDecoder(const std::string& path, int outputRate, uint32_t& error,
+                                     bool growing = false);

@@ -19,6 +19,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -39,6 +41,7 @@ class MediaDeviceService : public IMediaDeviceService, public IWaveVoice {
   bool GetErrorString(uint32_t error, std::string& text) override;
   bool PlayWave(const void* image, std::size_t size) override;
   void SetDucksOthers(uint16_t device, bool ducks) override;
+  void SetGrowing(const std::string& path, bool growing) override;
 
   // Tops up every device's buffer, notes playback that has reached its end, and suspends
   // the output when all is quiet. The feeder thread does this all the time; a test that
@@ -81,6 +84,7 @@ class MediaDeviceService : public IMediaDeviceService, public IWaveVoice {
   std::mutex devicesMutex_;  // guards the map; the GUI thread changes it, the feeder reads
   std::map<uint16_t, std::shared_ptr<Device>> devices_;
   uint16_t lastId_ = 0;
+  std::set<std::string> growing_;  // GUI thread: paths of files still being written
 
   std::vector<float> wave_;  // the wave voice's current sound, at the output rate
 

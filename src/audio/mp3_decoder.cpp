@@ -13,15 +13,7 @@ std::unique_ptr<Mp3Decoder> Mp3Decoder::Open(const std::string& path, uint32_t& 
   dec->handle_ = mpg123_new(nullptr, &err);
   if (dec->handle_ == nullptr) return nullptr;
   mpg123_handle* h = dec->handle_;
-  mpg123_param(h, MPG123_ADD_FLAGS,
-               MPG123_FORCE_STEREO | MPG123_FORCE_FLOAT | MPG123_QUIET | MPG123_GAPLESS, 0);
-  // Every rate the format knows, always as float stereo.
-  mpg123_format_none(h);
-  const long* rates = nullptr;
-  std::size_t count = 0;
-  mpg123_rates(&rates, &count);
-  for (std::size_t i = 0; i < count; ++i)
-    mpg123_format(h, rates[i], MPG123_STEREO, MPG123_ENC_FLOAT_32);
+  if (!Configure(h)) return nullptr;
   if (mpg123_open(h, path.c_str()) != MPG123_OK) {
     error = mci::kErrFileRead;
     return nullptr;
@@ -39,6 +31,21 @@ std::unique_ptr<Mp3Decoder> Mp3Decoder::Open(const std::string& path, uint32_t& 
   dec->length_ = length;
   error = 0;
   return dec;
+}
+
+bool Mp3Decoder::Configure(mpg123_handle* h) {
+  if (mpg123_param(h, MPG123_ADD_FLAGS,
+                   MPG123_FORCE_STEREO | MPG123_FORCE_FLOAT | MPG123_QUIET | MPG123_GAPLESS,
+                   0) != MPG123_OK)
+    return false;
+  // Every rate the format knows, always as float stereo.
+  mpg123_format_none(h);
+  const long* rates = nullptr;
+  std::size_t count = 0;
+  mpg123_rates(&rates, &count);
+  for (std::size_t i = 0; i < count; ++i)
+    mpg123_format(h, rates[i], MPG123_STEREO, MPG123_ENC_FLOAT_32);
+  return true;
 }
 
 Mp3Decoder::~Mp3Decoder() {

@@ -73,19 +73,27 @@ bool RateConverter::Seek(int64_t frame) {
 
 std::size_t RateConverter::Read(float* out, std::size_t frames) {
   const int64_t length = LengthFrames();
-  frames =
-      static_cast<std::size_t>(std::min<int64_t>(static_cast<int64_t>(frames), length - next_));
   std::size_t done = 0;
   while (done < frames) {
     if (inFrames_ == 0 && !sourceEnded_) {
       inStart_ = 0;
       inFrames_ = source_->Read(in_.data(), kBlockFrames);
+      // A growing file's data has run out for now: the resampler keeps its state and
+      // goes on when more comes.
+      if (inFrames_ == 0 && source_->Waiting()) break;
       if (inFrames_ == 0) sourceEnded_ = true;
     }
     const bool skipping = skip_ > 0;
     float* dst = skipping ? discard_.data() : out + 2 * done;
-    const std::size_t room =
+    std::size_t room =
         skipping ? static_cast<std::size_t>(std::min<int64_t>(skip_, kBlockFrames)) : frames - done;
+    if (sourceEnded_ && !skipping) {
+      // What the resampler gives out after the end is cut at the exact length. (Before
+      // the end it stays short of it, so a growing file is never cut.)
+      room = static_cast<std::size_t>(std::clamp<int64_t>(
+          length - next_ - static_cast<int64_t>(done), 0, static_cast<int64_t>(room)));
+      if (room == 0) break;
+    }
     std::size_t used = 0;
     std::size_t made = 0;
     // A null input tells the resampler that the input has ended: it gives out the rest.
@@ -101,11 +109,13 @@ std::size_t RateConverter::Read(float* out, std::size_t frames) {
     if (sourceEnded_ && made == 0) break;
   }
   const int64_t shortOfLength = length - next_ - static_cast<int64_t>(done);
-  if (sourceEnded_ && done < frames && skip_ == 0 && shortOfLength <= kRoundingFrames) {
+  if (sourceEnded_ && done < frames && skip_ == 0 && shortOfLength > 0 &&
+      shortOfLength <= kRoundingFrames) {
     // The resampler's rounding can leave the last frame or so short of the exact length;
     // a stream that broke off earlier ends where it broke off.
-    std::memset(out + 2 * done, 0, (frames - done) * 2 * sizeof(float));
-    done = frames;
+    const auto pad = std::min(frames - done, static_cast<std::size_t>(shortOfLength));
+    std::memset(out + 2 * done, 0, pad * 2 * sizeof(float));
+    done += pad;
   }
   next_ += static_cast<int64_t>(done);
   return done;

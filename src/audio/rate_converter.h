@@ -25,6 +25,8 @@ class RateConverter : public Decoder {
   int64_t LengthFrames() const override;
   bool Seek(int64_t frame) override;
   std::size_t Read(float* out, std::size_t frames) override;
+  bool Waiting() const override { return source_->Waiting(); }
+  void SetGrowing(bool growing) override { source_->SetGrowing(growing); }
 
  private:
   RateConverter(std::unique_ptr<Decoder> source, int outputRate);

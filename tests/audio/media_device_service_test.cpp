@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 #include <algorithm>
 #include <cmath>
+#include <fstream>
 #include <thread>
 
 #include "audio/mci_errors.h"
@@ -658,6 +659,92 @@ TEST_P(MediaDeviceServiceTest, IdleOutput_IsSuspended_AndPlayOrAWaveResumesIt) {
   EXPECT_FALSE(output->Suspended());
   Run(150);
   EXPECT_TRUE(output->Suspended());
+}
+
+TEST_P(MediaDeviceServiceTest, GrowingMp3_PlaysAsItArrives_WaitsOnUnderruns_EndsOnlyAtTheRealEnd) {
+  // As the server streams speech: 44.1 kHz mono, 64 kbit/s, no tag frame.
+  const std::string whole =
+      testsound::MakeMp3(dir.path().toStdString(), "whole", 44100, 1, 3.0, "-b 64 -t");
+  const std::vector<unsigned char> bytes = testsound::ReadFile(whole);
+  const std::string path = Path("bod.mp3");
+  std::size_t arrived = 0;
+  const auto arrive = [&](std::size_t upTo) {
+    std::ofstream out(path, std::ios::binary | std::ios::app);
+    out.write(reinterpret_cast<const char*>(bytes.data() + arrived),
+              static_cast<std::streamsize>(upTo - arrived));
+    arrived = upTo;
+  };
+  arrive(3840);
+  service->SetGrowing(path, true);
+  const uint16_t d = Open(path);
+  const uint32_t first = Status(d, kStatusLength);
+  EXPECT_GT(first, 300u);
+  EXPECT_LT(first, 600u);
+  ASSERT_EQ(Send(d, kPlay, kNotify), 0u);
+  Run(first + 200);
+  // Underrun: still playing, waiting, the position held at what has arrived.
+  EXPECT_EQ(Status(d, kStatusMode), kModePlay);
+  EXPECT_EQ(Status(d, kStatusStarved), 1u);
+  const uint32_t held = Status(d, kStatusPosition);
+  EXPECT_NEAR(held, first, 30);
+  Run(100);
+  EXPECT_EQ(Status(d, kStatusPosition), held);
+
+  // More data: playback goes on, and the length grows.
+  arrive(bytes.size() / 2);
+  Run(100);
+  EXPECT_EQ(Status(d, kStatusStarved), 0u);
+  EXPECT_EQ(Status(d, kStatusPosition), held + 100);
+  const uint32_t grown = Status(d, kStatusLength);
+  EXPECT_NEAR(grown, 1500, 100);
+
+  // A skip past what has arrived lands on its end, and waits there.
+  ASSERT_EQ(Send(d, kSeek, kWait | kTo, 2900), 0u);
+  EXPECT_EQ(Status(d, kStatusPosition), grown);
+  ASSERT_EQ(Send(d, kPlay, kNotify), 0u);
+  Run(100);
+  EXPECT_EQ(Status(d, kStatusMode), kModePlay);
+  EXPECT_EQ(Status(d, kStatusStarved), 1u);
+
+  // All bytes are there, but the file is not yet said complete: no end, no notice.
+  arrive(bytes.size());
+  Run(2000);
+  EXPECT_EQ(Status(d, kStatusMode), kModePlay);
+  EXPECT_EQ(Status(d, kStatusStarved), 1u);
+  EXPECT_EQ(Notices(), (std::vector<uint32_t>{kNotifyAborted}));
+
+  service->SetGrowing(path, false);
+  const uint16_t reference = Open(whole);
+  EXPECT_EQ(Status(d, kStatusLength), Status(reference, kStatusLength)) << "exact once complete";
+  Run(300);
+  EXPECT_EQ(Status(d, kStatusMode), kModeStop);
+  EXPECT_EQ(Status(d, kStatusPosition), Status(d, kStatusLength));
+  EXPECT_EQ(Notices(), (std::vector<uint32_t>{kNotifyAborted, kNotifySuccessful}));
+}
+
+TEST_P(MediaDeviceServiceTest, GrowingMp3_ClosedWhileWaiting_EndsCleanly) {
+  const std::string whole =
+      testsound::MakeMp3(dir.path().toStdString(), "whole", 44100, 1, 1.0, "-b 64 -t");
+  auto bytes = testsound::ReadFile(whole);
+  bytes.resize(3840);
+  const std::string path = Path("bod.mp3");
+  WriteFile(path, bytes);
+  service->SetGrowing(path, true);
+  const uint16_t d = Open(path);
+  Send(d, kPlay, kNotify);
+  Run(800);
+  EXPECT_EQ(Status(d, kStatusStarved), 1u);
+  EXPECT_EQ(Send(d, kClose, kWait), 0u);
+  Run(50);
+  EXPECT_EQ(Notices(), (std::vector<uint32_t>{kNotifyAborted}));
+  EXPECT_FALSE(service->OutputRunning());
+  service->SetGrowing(path, false);
+  // What did not decode as MP3 at first is refused, growing or not.
+  WriteFile(Path("noise.mp3"), std::vector<unsigned char>(3840, 0x55));
+  service->SetGrowing(Path("noise.mp3"), true);
+  Params p;
+  p.element = Path("noise.mp3");
+  EXPECT_EQ(service->SendCommand(0, kOpen, kWait | kOpenElement, p), kErrInvalidFile);
 }
 
 INSTANTIATE_TEST_SUITE_P(OutputRates, MediaDeviceServiceTest, ::testing::Values(48000, 44100),
