@@ -373,6 +373,7 @@ void MediaDeviceService::Fill(Device& d, std::size_t maxFrames) {
     d.length.store(d.decoder->LengthFrames());
     const bool waiting = d.decoder->Waiting();
     d.waiting.store(waiting);
+    d.channel.starving.store(waiting, std::memory_order_release);
     if (waiting) return;
     if (n < want) d.channel.decoderEof.store(true, std::memory_order_release);
   }

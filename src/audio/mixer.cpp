@@ -71,10 +71,17 @@ void Mixer::RenderChunk(float* out, std::size_t frames) {
     if (!c->playing.load(std::memory_order_relaxed)) continue;
     // Read the end mark before the ring: if it is set, every frame is already in.
     const bool eof = c->decoderEof.load(std::memory_order_acquire);
+    // A growing file whose data has run out for now: the last frames there are fade out,
+    // so that the wait starts without a click, and playing on fades in again.
+    const bool starving = !eof && c->starving.load(std::memory_order_acquire);
+    const std::size_t available = c->ring.Readable();
     const std::size_t n = c->ring.Read(scratch_.data(), frames);
     c->consumed.fetch_add(static_cast<int64_t>(n), std::memory_order_release);
     for (std::size_t i = 0; i < n; ++i) {
-      float g = c->fadedIn < fadeFrames_ ? rise_[c->fadedIn++] : 1.0f;
+      std::size_t k = c->fadedIn;  // the place on the rising curve; past its end, full gain
+      if (starving) k = std::min(k, available - i - 1);
+      float g = k < fadeFrames_ ? rise_[k] : 1.0f;
+      c->fadedIn = std::min(k + 1, fadeFrames_);
       if (!c->ducksOthers) g *= duckGains_[i];
       out[2 * i] += scratch_[2 * i] * g;
       out[2 * i + 1] += scratch_[2 * i + 1] * g;
@@ -85,6 +92,7 @@ void Mixer::RenderChunk(float* out, std::size_t frames) {
         c->ended.store(true, std::memory_order_release);
       } else {
         c->underruns.fetch_add(1, std::memory_order_relaxed);
+        c->fadedIn = 0;
       }
     }
   }

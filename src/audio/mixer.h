@@ -3,7 +3,9 @@
 //  - Every cut fades. A channel stopped while it plays, and a wave sound cut off by the
 //    next one, go on for about 5 ms from a copy of what they would have played, along a
 //    falling half-cosine; the channel's own position stays where the cut was asked. A
-//    channel that starts (play, resume) rises along the same curve.
+//    channel that starts (play, resume) rises along the same curve. A channel whose
+//    growing file has run out of data fades out over its last frames and back in when
+//    more comes.
 //  - While a channel that ducks the others plays (the key names), every other channel is
 //    lowered by 10 dB, with a short ramp down and a slower one back.
 //  - The sum passes a limiter instead of being clipped: the gain falls smoothly just
@@ -38,9 +40,11 @@ struct MixerChannel {
   std::atomic<int64_t> consumed{0};
   // Blocks that found the ring empty before the end (the decoder fell behind).
   std::atomic<uint32_t> underruns{0};
+  // Set by the decoder while a growing file's data has run out for now.
+  std::atomic<bool> starving{false};
 
   // Under the mixer lock.
-  std::size_t fadedIn = 0;   // frames of the rising fade already rendered
+  std::size_t fadedIn = 0;   // the place on the rising fade; at its length, full gain
   bool ducksOthers = false;  // a key name: the other channels are lowered while it plays
 };
 

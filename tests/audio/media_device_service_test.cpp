@@ -681,6 +681,7 @@ TEST_P(MediaDeviceServiceTest, GrowingMp3_PlaysAsItArrives_WaitsOnUnderruns_Ends
   EXPECT_GT(first, 300u);
   EXPECT_LT(first, 600u);
   ASSERT_EQ(Send(d, kPlay, kNotify), 0u);
+  output->SetCapture(true);
   Run(first + 200);
   // Underrun: still playing, waiting, the position held at what has arrived.
   EXPECT_EQ(Status(d, kStatusMode), kModePlay);
@@ -695,6 +696,11 @@ TEST_P(MediaDeviceServiceTest, GrowingMp3_PlaysAsItArrives_WaitsOnUnderruns_Ends
   Run(100);
   EXPECT_EQ(Status(d, kStatusStarved), 0u);
   EXPECT_EQ(Status(d, kStatusPosition), held + 100);
+  output->SetCapture(false);
+  // The wait starts and ends with a fade, not a click (the right channel's 550 Hz tone
+  // has the larger natural step).
+  EXPECT_LE(LargestStep(output->Captured(), 2 * Fade()),
+            static_cast<float>(1.5 * 0.5 * 2 * M_PI * 550 / kRate));
   const uint32_t grown = Status(d, kStatusLength);
   EXPECT_NEAR(grown, 1500, 100);
 
