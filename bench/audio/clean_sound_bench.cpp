@@ -35,6 +35,7 @@
 #include "audio/decoder.h"
 #include "audio/media_device_service_impl.h"
 #include "audio/stepped_audio_output.h"
+#include "speech_sample.h"
 
 namespace {
 
@@ -313,24 +314,6 @@ void CutSteps(const std::string& dir) {
   }
 }
 
-std::string Speech(const std::string& dir) {
-  const std::string txt = dir + "/speech.txt";
-  const std::string wav = dir + "/speech.wav";
-  const std::string mp3 = dir + "/speech.mp3";
-  {
-    std::ofstream out(txt);
-    for (int i = 0; i < 5; ++i)
-      out << "Tere tulemast. See on kõneleva lugeja katsetekst, mida loetakse ette aeglaselt ja "
-             "selgelt, et mõõta, kui palju aega kulub ühe minuti kõne esitamiseks. ";
-  }
-  // As the server makes it: 44.1 kHz mono at 64 kbit/s; loud, as speech often is.
-  if (!Run("espeak-ng -v et -s 150 -w '" + wav + "' -f '" + txt + "'") ||
-      !Run("sox -q '" + wav + "' '" + dir + "/speech_loud.wav' norm -0.5") ||
-      !Run("lame --quiet -b 64 --resample 44.1 '" + dir + "/speech_loud.wav' '" + mp3 + "'"))
-    return "";
-  return mp3;
-}
-
 void Clipping(const std::string& dir, const std::string& speech) {
   WriteWav(dir + "/key.wav", 44100, Tone(44100, 660, 0.4, 0.7));
   Run("lame --quiet -b 64 '" + dir + "/key.wav' '" + dir + "/vk_1.mp3'");
@@ -473,7 +456,7 @@ int main(int argc, char** argv) {
   const std::string d = dir.path().toStdString();
   SinadTable(d);
   CutSteps(d);
-  const std::string speech = Speech(d);
+  const std::string speech = benchaudio::MakeSpeechMp3(d, true);
   if (speech.empty()) {
     std::printf("speech: could not be made (espeak-ng, sox, lame)\n");
   } else {

@@ -28,6 +28,7 @@
 #include "audio/decoder.h"
 #include "audio/mci_player.h"
 #include "audio/media_device_service_impl.h"
+#include "speech_sample.h"
 
 namespace {
 
@@ -159,17 +160,9 @@ void KeyEcho(const std::string& dir) {
 }
 
 void DecodeCost(const std::string& dir) {
-  const std::string txt = dir + "/speech.txt";
+  const std::string mp3 = benchaudio::MakeSpeechMp3(dir, false);
   const std::string wav = dir + "/speech.wav";
-  const std::string mp3 = dir + "/speech.mp3";
-  {
-    std::ofstream out(txt);
-    for (int i = 0; i < 5; ++i)
-      out << "Tere tulemast. See on kõneleva lugeja katsetekst, mida loetakse ette aeglaselt ja "
-             "selgelt, et mõõta, kui palju aega kulub ühe minuti kõne lahtipakkimiseks. ";
-  }
-  if (!Run("espeak-ng -v et -s 150 -w '" + wav + "' -f '" + txt + "'") ||
-      !Run("lame --quiet -b 64 --resample 44.1 '" + wav + "' '" + mp3 + "'")) {
+  if (mp3.empty()) {
     std::printf("decode cost: could not make the speech (espeak-ng, lame)\n");
     return;
   }
