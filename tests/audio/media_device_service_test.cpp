@@ -782,6 +782,26 @@ TEST_P(MediaDeviceServiceTest, GrowingMp3_ClosedWhileWaiting_EndsCleanly) {
   EXPECT_EQ(service->SendCommand(0, kOpen, kWait | kOpenElement, p), kErrInvalidFile);
 }
 
+TEST_P(MediaDeviceServiceTest, GrowingMp3_SaidGrowingAfterItsOpen_WaitsToo) {
+  const std::string whole =
+      testsound::MakeMp3(dir.path().toStdString(), "whole", 44100, 1, 1.0, "-b 64 -t");
+  const std::vector<unsigned char> bytes = testsound::ReadFile(whole);
+  const std::string path = Path("bod.mp3");
+  WriteFile(path, std::vector<unsigned char>(bytes.begin(), bytes.begin() + 3840));
+  const uint16_t d = Open(path);
+  service->SetGrowing(path, true);
+  Send(d, kPlay, kNotify);
+  Run(800);
+  EXPECT_EQ(Status(d, kStatusMode), kModePlay);
+  EXPECT_EQ(Status(d, kStatusStarved), 1u);
+  WriteFile(path, bytes);
+  service->SetGrowing(path, false);
+  Run(1000);
+  EXPECT_EQ(Status(d, kStatusMode), kModeStop);
+  EXPECT_EQ(Status(d, kStatusLength), Status(Open(whole), kStatusLength));
+  EXPECT_EQ(Notices(), (std::vector<uint32_t>{kNotifySuccessful}));
+}
+
 INSTANTIATE_TEST_SUITE_P(OutputRates, MediaDeviceServiceTest, ::testing::Values(48000, 44100),
                          [](const ::testing::TestParamInfo<int>& info) {
                            return "At" + std::to_string(info.param);
