@@ -21,6 +21,8 @@
 //    failAlways[command] = code refuses it until erased. A refused command changes nothing
 //    (it is still recorded). Unknown device ids are refused with kErrInvalidDeviceId.
 //  - GetErrorString gives `errorTexts[code]`, false for a code without an entry.
+//  - SetGrowing calls are recorded in `growing` (path, flag) in order; the status item
+//    kStatusStarved reads a device's `starved` flag, which a test sets.
 //
 // Example:
 //   FakeMediaDeviceService fake;
@@ -39,6 +41,7 @@
 #include <deque>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "audio/mci_errors.h"
@@ -61,6 +64,7 @@ class FakeMediaDeviceService : public IMediaDeviceService, public IWaveVoice {
     uint32_t length = 0;             // ms; also the length of track 1
     bool hasPending = false;         // a play notice waits for EndPlayback
     QPointer<QObject> pending;
+    bool starved = false;  // what kStatusStarved reads
   };
   struct Wave {
     const void* image;
@@ -69,6 +73,7 @@ class FakeMediaDeviceService : public IMediaDeviceService, public IWaveVoice {
 
   std::vector<Command> commands;
   std::vector<Wave> waves;
+  std::vector<std::pair<std::string, bool>> growing;  // SetGrowing calls
   std::map<uint16_t, Device> devices;                 // open devices by id
   std::map<uint32_t, uint32_t> failAlways;            // command -> error code
   std::map<uint32_t, std::deque<uint32_t>> failNext;  // command -> codes, used once each
@@ -117,6 +122,10 @@ class FakeMediaDeviceService : public IMediaDeviceService, public IWaveVoice {
     if (it == errorTexts.end()) return false;
     text = it->second;
     return true;
+  }
+
+  void SetGrowing(const std::string& path, bool grows) override {
+    growing.emplace_back(path, grows);
   }
 
   bool PlayWave(const void* image, std::size_t size) override {
@@ -186,6 +195,7 @@ class FakeMediaDeviceService : public IMediaDeviceService, public IWaveVoice {
       case mci::kStatus:
         params.returnValue = params.item == mci::kStatusMode       ? d.mode
                              : params.item == mci::kStatusPosition ? d.position
+                             : params.item == mci::kStatusStarved  ? (d.starved ? 1u : 0u)
                                                                    : d.length;
         break;
       case mci::kClose:
