@@ -3,7 +3,8 @@
 //
 // Key echo: from Open+Play of a key-name MP3 on a closed player to the first non-silent
 // sample handed to the output, over 200 runs, beside the output's buffer period (the
-// floor: a sound can start no sooner than the next block). The output is the one the
+// floor: a sound can start no sooner than the next block). Every run starts from an idle
+// program, whose output the service has suspended. The output is the one the
 // program would use (SDL2's default device, or the silent fallback); SDL_AUDIODRIVER
 // picks another driver.
 //
@@ -27,6 +28,7 @@
 #include "audio/decoder.h"
 #include "audio/mci_player.h"
 #include "audio/media_device_service_impl.h"
+#include "speech_sample.h"
 
 namespace {
 
@@ -45,6 +47,15 @@ class ProbeOutput : public AudioOutput, public AudioSource {
     inner_->Start(*this);
   }
   void Stop() override { inner_->Stop(); }
+  void Suspend() override {
+    suspended_.store(true);
+    inner_->Suspend();
+  }
+  void Resume() override {
+    suspended_.store(false);
+    inner_->Resume();
+  }
+  bool Suspended() const { return suspended_.load(); }
 
   void Render(float* out, std::size_t frames) noexcept override {
     source_->Render(out, frames);
@@ -70,6 +81,7 @@ class ProbeOutput : public AudioOutput, public AudioSource {
   std::unique_ptr<AudioOutput> inner_;
   AudioSource* source_ = nullptr;
   std::atomic<bool> armed_{false};
+  std::atomic<bool> suspended_{false};
   std::atomic<int64_t> heard_{0};
 };
 
@@ -106,10 +118,15 @@ void KeyEcho(const std::string& dir) {
   std::mt19937 random(7);
   std::vector<double> ms;
   int missed = 0;
+  int notSuspended = 0;
   for (int run = 0; run < 200; ++run) {
+    klahvilugeja.Close();
+    const auto quiet = Clock::now() + std::chrono::seconds(1);
+    while (!probe->Suspended() && Clock::now() < quiet)
+      std::this_thread::sleep_for(std::chrono::microseconds(500));
+    if (!probe->Suspended()) ++notSuspended;
     // A random gap puts each key press at a different phase of the output's period.
     std::this_thread::sleep_for(std::chrono::microseconds(2000 + random() % 20000));
-    klahvilugeja.Close();
     klahvilugeja.FileName = mp3;
     probe->Arm();
     const auto start = Clock::now();
@@ -134,7 +151,8 @@ void KeyEcho(const std::string& dir) {
   }
   std::printf("key echo on output \"%s\", %d Hz, %zu frames a period\n", probe->Name().c_str(),
               probe->SampleRate(), probe->PeriodFrames());
-  std::printf("  runs %zu (missed %d)\n", ms.size(), missed);
+  std::printf("  runs %zu (missed %d), each from a suspended output (not suspended: %d)\n",
+              ms.size(), missed, notSuspended);
   std::printf("  p50 %.2f ms   p95 %.2f ms   max %.2f ms\n", Percentile(ms, 0.5),
               Percentile(ms, 0.95), Percentile(ms, 1.0));
   std::printf("  buffer period (floor) %.2f ms   target p95 <= %.2f ms\n", periodMs,
@@ -142,17 +160,9 @@ void KeyEcho(const std::string& dir) {
 }
 
 void DecodeCost(const std::string& dir) {
-  const std::string txt = dir + "/speech.txt";
+  const std::string mp3 = benchaudio::MakeSpeechMp3(dir, false);
   const std::string wav = dir + "/speech.wav";
-  const std::string mp3 = dir + "/speech.mp3";
-  {
-    std::ofstream out(txt);
-    for (int i = 0; i < 5; ++i)
-      out << "Tere tulemast. See on kõneleva lugeja katsetekst, mida loetakse ette aeglaselt ja "
-             "selgelt, et mõõta, kui palju aega kulub ühe minuti kõne lahtipakkimiseks. ";
-  }
-  if (!Run("espeak-ng -v et -s 150 -w '" + wav + "' -f '" + txt + "'") ||
-      !Run("lame --quiet -b 64 --resample 44.1 '" + wav + "' '" + mp3 + "'")) {
+  if (mp3.empty()) {
     std::printf("decode cost: could not make the speech (espeak-ng, lame)\n");
     return;
   }

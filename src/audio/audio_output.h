@@ -4,7 +4,8 @@
 // of their own with the same shape.
 //
 // Threading: Start and Stop are called from the thread that owns the output (the GUI
-// thread). Render is called on the output's own thread (the SDL callback thread, the
+// thread); Suspend and Resume from any thread of the service, one at a time (the service
+// serialises them). Render is called on the output's own thread (the SDL callback thread, the
 // silent output's clock thread) or, for the stepped output, on the thread that steps it.
 #pragma once
 
@@ -35,4 +36,10 @@ class AudioOutput {
   virtual void Start(AudioSource& source) = 0;
   // Ends the calls; returns after the last Render call has finished. Idempotent.
   virtual void Stop() = 0;
+  // Stops asking for blocks until Resume, so that an idle program costs no wake-ups of
+  // its own (a driver may still keep its thread running). Returns at once. Starting
+  // suspended is allowed: Suspend before Start keeps the output quiet from its first block.
+  virtual void Suspend() = 0;
+  // Asks for blocks again from the next period on. Returns at once.
+  virtual void Resume() = 0;
 };

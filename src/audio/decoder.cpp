@@ -5,11 +5,14 @@
 #include <algorithm>
 #include <cctype>
 
+#include "audio/growing_mp3_decoder.h"
 #include "audio/mci_errors.h"
 #include "audio/mp3_decoder.h"
+#include "audio/rate_converter.h"
 #include "audio/wav_decoder.h"
 
-std::unique_ptr<Decoder> OpenDecoder(const std::string& path, int outputRate, uint32_t& error) {
+std::unique_ptr<Decoder> OpenDecoder(const std::string& path, int outputRate, uint32_t& error,
+                                     bool growing) {
   const auto dot = path.find_last_of("./");
   std::string ext = dot != std::string::npos && path[dot] == '.' ? path.substr(dot + 1) : "";
   std::transform(ext.begin(), ext.end(), ext.begin(),
@@ -27,6 +30,14 @@ std::unique_ptr<Decoder> OpenDecoder(const std::string& path, int outputRate, ui
     error = mci::kErrInvalidFile;
     return nullptr;
   }
-  if (ext == "mp3") return Mp3Decoder::Open(path, outputRate, error);
-  return WavDecoder::OpenFile(path, outputRate, error);
+  std::unique_ptr<Decoder> decoder;
+  if (ext == "mp3" && growing) {
+    decoder = GrowingMp3Decoder::Open(path, error);
+  } else if (ext == "mp3") {
+    decoder = Mp3Decoder::Open(path, error);
+  } else {
+    decoder = WavDecoder::OpenFile(path, error);
+  }
+  if (!decoder) return nullptr;
+  return ConvertRate(std::move(decoder), outputRate);
 }

@@ -1,5 +1,7 @@
-// Decoders turn a sound file into stereo float frames at the output's rate. A device owns
-// one; it is used by one thread at a time (the device's decode lock).
+// Decoders turn a sound file into stereo float frames. A file's own decoder (MP3, wave)
+// gives frames at the file's rate; OpenDecoder puts a rate converter in front when the
+// output runs at another rate. A device owns one; it is used by one thread at a time
+// (the device's decode lock).
 #pragma once
 
 #include <cstddef>
@@ -10,15 +12,28 @@
 class Decoder {
  public:
   virtual ~Decoder() = default;
-  // Exact length in frames at the output rate.
+  // Frames per second of what Read gives.
+  virtual int SampleRate() const = 0;
+  // Exact length in frames at SampleRate().
   virtual int64_t LengthFrames() const = 0;
   // Moves to `frame` (0 … LengthFrames()); the next Read starts there.
   virtual bool Seek(int64_t frame) = 0;
   // Decodes up to `frames` frames into `out` (2 floats a frame); returns the count, 0 at
   // the end. A stream that breaks off in the middle ends there.
   virtual std::size_t Read(float* out, std::size_t frames) = 0;
+
+  // Files still being written (growing): the end of the data that has arrived is not
+  // the end of the sound. LengthFrames counts what has arrived and decodes.
+  // True when the last Read stopped short only because more data has yet to arrive; a
+  // later Read gives more. Always false for a complete file.
+  virtual bool Waiting() const { return false; }
+  // The file is complete (`growing` false): from now on the end of its data is the end,
+  // and LengthFrames is exact. Blocks for the scan of the file.
+  virtual void SetGrowing(bool /*growing*/) {}
 };
 
-// Opens `path` with the decoder its extension names (.mp3, .wav; letter case ignored).
-// On refusal returns nullptr and sets `error` to an mci::kErr… code.
-std::unique_ptr<Decoder> OpenDecoder(const std::string& path, int outputRate, uint32_t& error);
+// Opens `path` with the decoder its extension names (.mp3, .wav; letter case ignored),
+// giving frames at `outputRate`. A growing MP3 needs only its first frames. On refusal
+// returns nullptr and sets `error` to an mci::kErr… code.
+std::unique_ptr<Decoder> OpenDecoder(const std::string& path, int outputRate, uint32_t& error,
+                                     bool growing = false);

@@ -35,18 +35,18 @@ class FrameRing {
     return frames;
   }
 
-  // Consumer: adds up to `frames` frames onto `dst`; returns how many were taken.
-  std::size_t MixInto(float* dst, std::size_t frames) {
+  // Consumer: copies up to `frames` frames into `dst` and takes them out; returns how
+  // many were taken.
+  std::size_t Read(float* dst, std::size_t frames) {
     const uint64_t r = read_.load(std::memory_order_relaxed);
-    const uint64_t w = write_.load(std::memory_order_acquire);
-    frames = std::min<std::size_t>(frames, static_cast<std::size_t>(w - r));
-    for (std::size_t i = 0; i < frames; ++i) {
-      const std::size_t at = static_cast<std::size_t>((r + i) % capacity_) * 2;
-      dst[2 * i] += data_[at];
-      dst[2 * i + 1] += data_[at + 1];
-    }
+    frames = Copy(r, dst, frames);
     read_.store(r + frames, std::memory_order_release);
     return frames;
+  }
+
+  // Consumer: copies up to `frames` frames into `dst` and leaves them in the ring.
+  std::size_t Peek(float* dst, std::size_t frames) const {
+    return Copy(read_.load(std::memory_order_relaxed), dst, frames);
   }
 
   // Empties the ring. Only while neither side runs (the caller holds both the decode lock
@@ -54,6 +54,17 @@ class FrameRing {
   void Clear() { read_.store(write_.load(std::memory_order_relaxed), std::memory_order_release); }
 
  private:
+  std::size_t Copy(uint64_t r, float* dst, std::size_t frames) const {
+    const uint64_t w = write_.load(std::memory_order_acquire);
+    frames = std::min<std::size_t>(frames, static_cast<std::size_t>(w - r));
+    for (std::size_t i = 0; i < frames; ++i) {
+      const std::size_t at = static_cast<std::size_t>((r + i) % capacity_) * 2;
+      dst[2 * i] = data_[at];
+      dst[2 * i + 1] = data_[at + 1];
+    }
+    return frames;
+  }
+
   std::size_t capacity_;
   std::vector<float> data_;
   std::atomic<uint64_t> write_{0};

@@ -43,6 +43,10 @@ constexpr uint32_t kSetTimeFormat = 0x0400;
 constexpr uint32_t kStatusLength = 0x0001;
 constexpr uint32_t kStatusPosition = 0x0002;
 constexpr uint32_t kStatusMode = 0x0004;
+// This service's own item, outside the classic numbers: 1 while a playing device waits
+// for more data of a growing file (an underrun: the mode stays playing and the position
+// does not move), else 0.
+constexpr uint32_t kStatusStarved = 0x0F01;
 
 // Modes returned by kStatusMode.
 constexpr uint32_t kModeNotReady = 524;
@@ -103,6 +107,19 @@ class IMediaDeviceService {
                                mci::Params& params) = 0;
   // The text for an error code; false when the service has no text for it.
   virtual bool GetErrorString(uint32_t error, std::string& text) = 0;
+  // Marks an open device as a key name (or not): while it plays, every other device is
+  // lowered by about 10 dB and comes back with a short ramp when it stops. Unknown ids
+  // are ignored. Returns at once.
+  virtual void SetDucksOthers(uint16_t /*device*/, bool /*ducks*/) {}
+  // Says that the MP3 file at `path` is still being written (`growing` true) or is now
+  // complete with its final size on disk (false). While it grows, a device opened on
+  // that path (or already open on it) takes the end of the data that has arrived as
+  // "more may come": playback waits there (kStatusStarved reads 1) instead of ending,
+  // the length counts the whole frames that have arrived, and a seek past them lands on
+  // the last one. Once complete, the file is scanned: the length is exact, and playback
+  // ends, with its notice, at the real end. Paths are compared as given. Returns once
+  // the devices have taken the change (the scan of a complete file included).
+  virtual void SetGrowing(const std::string& /*path*/, bool /*growing*/) {}
 };
 
 // The one extra voice of the mixer that plays a wave image straight from memory.

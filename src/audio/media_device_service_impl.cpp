@@ -1,5 +1,7 @@
 #include "audio/media_device_service_impl.h"
 
+#include <pthread.h>
+
 #include <QCoreApplication>
 #include <QPointer>
 #include <algorithm>
@@ -7,6 +9,7 @@
 
 #include "audio/decoder.h"
 #include "audio/mci_errors.h"
+#include "audio/rate_converter.h"
 #include "audio/wav_decoder.h"
 
 namespace {
@@ -27,24 +30,30 @@ bool Interrupts(uint32_t command) {
 }  // namespace
 
 struct MediaDeviceService::Device {
-  Device(uint16_t deviceId, std::unique_ptr<Decoder> dec)
+  Device(uint16_t deviceId, std::unique_ptr<Decoder> dec, std::string file, bool grows)
       : id(deviceId),
+        path(std::move(file)),
         decoder(std::move(dec)),
         scratch(kChunkFrames * 2),
         channel(kRingFrames),
-        length(decoder->LengthFrames()) {}
+        length(decoder->LengthFrames()),
+        growing(grows) {}
 
   enum class State { kStopped, kPlaying, kPaused };
 
   const uint16_t id;
+  const std::string path;
   std::mutex decodeMutex;            // held by whoever decodes into the ring
   std::unique_ptr<Decoder> decoder;  // under decodeMutex
   std::vector<float> scratch;        // under decodeMutex
   MixerChannel channel;
-  const int64_t length;
+  // Frames at the output rate; grows with a growing file (written under decodeMutex).
+  std::atomic<int64_t> length;
+  std::atomic<bool> waiting{false};  // the decoder waits for more of a growing file
   std::atomic<bool> endSeen{false};  // the feeder has reported the end once
 
   // GUI thread only.
+  bool growing;      // the file is still being written
   int64_t base = 0;  // position of the first frame in the ring
   State state = State::kStopped;
   bool hasPending = false;  // a play notice waits for the end of playback
@@ -71,8 +80,11 @@ class MediaDeviceService::Relay : public QObject {
 MediaDeviceService::MediaDeviceService(std::unique_ptr<AudioOutput> output)
     : output_(std::move(output)),
       rate_(output_->SampleRate()),
+      mixer_(rate_),
       owner_(QThread::currentThread()),
       relay_(std::make_unique<Relay>(*this)) {
+  // Nothing plays yet: the output starts suspended.
+  output_->Suspend();
   output_->Start(mixer_);
   feeder_ = std::thread(&MediaDeviceService::FeederLoop, this);
 }
@@ -107,12 +119,7 @@ uint32_t MediaDeviceService::SendCommand(uint16_t device, uint32_t command, uint
     default:
       return mci::kErrUnrecognizedCommand;
   }
-  std::shared_ptr<Device> d;
-  {
-    std::lock_guard<std::mutex> lock(devicesMutex_);
-    auto it = devices_.find(device);
-    if (it != devices_.end()) d = it->second;
-  }
+  std::shared_ptr<Device> d = Find(device);
   if (!d) return mci::kErrInvalidDeviceId;
   Settle(*d);
   return Command(*d, command, flags, params);
@@ -121,7 +128,8 @@ uint32_t MediaDeviceService::SendCommand(uint16_t device, uint32_t command, uint
 uint32_t MediaDeviceService::Open(uint32_t flags, mci::Params& params) {
   if ((flags & mci::kOpenElement) == 0) return mci::kErrMissingParameter;
   uint32_t error = 0;
-  std::unique_ptr<Decoder> decoder = OpenDecoder(params.element, rate_, error);
+  const bool growing = growing_.count(params.element) != 0;
+  std::unique_ptr<Decoder> decoder = OpenDecoder(params.element, rate_, error, growing);
   if (!decoder) return error;
   // Ids count up and wrap, skipping 0 and the ids still open, so that a late notice
   // about a closed device never names a newer one.
@@ -131,7 +139,7 @@ uint32_t MediaDeviceService::Open(uint32_t flags, mci::Params& params) {
     do {
       ++lastId_;
     } while (lastId_ == 0 || devices_.count(lastId_) != 0);
-    d = std::make_shared<Device>(lastId_, std::move(decoder));
+    d = std::make_shared<Device>(lastId_, std::move(decoder), params.element, growing);
     devices_[d->id] = d;
   }
   Fill(*d, kPrefillFrames);
@@ -159,10 +167,11 @@ uint32_t MediaDeviceService::Command(Device& d, uint32_t command, uint32_t flags
       if (to && start) return mci::kErrFlagsNotCompatible;
       if (!to && !start) return mci::kErrMissingParameter;
       if (to) {
-        if (params.to > ToMs(d.length)) return mci::kErrOutOfRange;
+        // A growing file clamps at what has arrived; a complete one refuses.
+        if (params.to > ToMs(d.length) && !d.growing) return mci::kErrOutOfRange;
         // Rounded up, so that the position reads back as exactly the asked millisecond.
-        seekTarget =
-            std::min<int64_t>((static_cast<int64_t>(params.to) * rate_ + 999) / 1000, d.length);
+        seekTarget = std::min<int64_t>((static_cast<int64_t>(params.to) * rate_ + 999) / 1000,
+                                       d.length.load());
       }
       break;
     }
@@ -176,7 +185,7 @@ uint32_t MediaDeviceService::Command(Device& d, uint32_t command, uint32_t flags
         if (params.item != mci::kStatusLength) return mci::kErrUnsupportedFunction;
         if (params.track != 1) return mci::kErrOutOfRange;
       } else if (params.item != mci::kStatusLength && params.item != mci::kStatusPosition &&
-                 params.item != mci::kStatusMode) {
+                 params.item != mci::kStatusMode && params.item != mci::kStatusStarved) {
         return mci::kErrUnsupportedFunction;
       }
       break;
@@ -195,8 +204,8 @@ uint32_t MediaDeviceService::Command(Device& d, uint32_t command, uint32_t flags
   switch (command) {
     case mci::kPlay:
     case mci::kResume:
-      if (PositionFrames(d) >= d.length) {
-        // Nothing left to play: done at once.
+      if (PositionFrames(d) >= d.length && !d.growing) {
+        // Nothing left to play: done at once. (A growing file waits for more instead.)
         Halt(d);
         d.state = Device::State::kStopped;
       } else {
@@ -253,6 +262,12 @@ uint32_t MediaDeviceService::Status(Device& d, uint32_t, mci::Params& params) {
     case mci::kStatusPosition:
       params.returnValue = ToMs(PositionFrames(d));
       break;
+    case mci::kStatusStarved:
+      params.returnValue =
+          d.state == Device::State::kPlaying && d.waiting.load() && d.channel.ring.Readable() == 0
+              ? 1
+              : 0;
+      break;
     default:
       params.returnValue = ToMs(d.length);
       break;
@@ -260,9 +275,59 @@ uint32_t MediaDeviceService::Status(Device& d, uint32_t, mci::Params& params) {
   return 0;
 }
 
+std::shared_ptr<MediaDeviceService::Device> MediaDeviceService::Find(uint16_t device) {
+  std::lock_guard<std::mutex> lock(devicesMutex_);
+  auto it = devices_.find(device);
+  return it != devices_.end() ? it->second : nullptr;
+}
+
+void MediaDeviceService::SetGrowing(const std::string& path, bool growing) {
+  if (growing) {
+    growing_.insert(path);
+  } else {
+    growing_.erase(path);
+  }
+  std::vector<std::shared_ptr<Device>> all;
+  {
+    std::lock_guard<std::mutex> lock(devicesMutex_);
+    for (auto& [id, d] : devices_)
+      if (d->path == path && d->growing != growing) all.push_back(d);
+  }
+  for (auto& d : all) {
+    if (!growing) {
+      std::lock_guard<std::mutex> lock(d->decodeMutex);
+      d->decoder->SetGrowing(false);
+      d->length.store(d->decoder->LengthFrames());
+      d->growing = false;
+      continue;
+    }
+    // Opened on data that was complete then: a growing decoder takes over at the
+    // position, as after a seek. A file it cannot open keeps its decoder.
+    uint32_t error = 0;
+    std::unique_ptr<Decoder> decoder = OpenDecoder(path, rate_, error, true);
+    if (!decoder) continue;
+    const bool wasPlaying = d->state == Device::State::kPlaying;
+    const int64_t at = PositionFrames(*d);
+    {
+      std::lock_guard<std::mutex> lock(d->decodeMutex);
+      d->decoder = std::move(decoder);
+      d->length.store(std::max(at, d->decoder->LengthFrames()));
+      d->growing = true;
+    }
+    Reposition(*d, at);
+    if (wasPlaying) StartPlaying(*d);
+  }
+  WakeFeeder();
+}
+
+void MediaDeviceService::SetDucksOthers(uint16_t device, bool ducks) {
+  if (std::shared_ptr<Device> d = Find(device)) mixer_.SetDucksOthers(&d->channel, ducks);
+}
+
 bool MediaDeviceService::PlayWave(const void* image, std::size_t size) {
   uint32_t error = 0;
-  auto decoder = WavDecoder::OpenImage(image, size, rate_, error);
+  std::unique_ptr<Decoder> decoder = WavDecoder::OpenImage(image, size, error);
+  if (decoder) decoder = ConvertRate(std::move(decoder), rate_);
   if (!decoder) return false;
   const auto frames = static_cast<std::size_t>(decoder->LengthFrames());
   std::vector<float> sound(frames * 2);
@@ -270,6 +335,8 @@ bool MediaDeviceService::PlayWave(const void* image, std::size_t size) {
   mixer_.SetWave(sound.data(), frames);
   // The mixer now reads the new buffer; the old one is freed here, on this thread.
   wave_.swap(sound);
+  WakeOutput();
+  WakeFeeder();
   return true;
 }
 
@@ -302,6 +369,12 @@ void MediaDeviceService::Fill(Device& d, std::size_t maxFrames) {
     const std::size_t n = d.decoder->Read(d.scratch.data(), want);
     d.channel.ring.Write(d.scratch.data(), n);
     filled += n;
+    // A growing file's length follows what has arrived; a wait is not the end.
+    d.length.store(d.decoder->LengthFrames());
+    const bool waiting = d.decoder->Waiting();
+    d.waiting.store(waiting);
+    d.channel.starving.store(waiting, std::memory_order_release);
+    if (waiting) return;
     if (n < want) d.channel.decoderEof.store(true, std::memory_order_release);
   }
 }
@@ -318,33 +391,54 @@ void MediaDeviceService::FillBuffers() {
     if (d->channel.ended.load(std::memory_order_acquire) && !d->endSeen.exchange(true))
       ended = true;
   }
-  if (!ended) return;
-  if (QThread::currentThread() == owner_) {
-    SettleAll();
-  } else {
-    QCoreApplication::postEvent(relay_.get(), new QEvent(relay_->WakeType()));
+  if (ended) {
+    if (QThread::currentThread() == owner_) {
+      SettleAll();
+    } else {
+      QCoreApplication::postEvent(relay_.get(), new QEvent(relay_->WakeType()));
+    }
   }
+  SuspendOutputIfQuiet();
+}
+
+bool MediaDeviceService::OutputRunning() {
+  std::lock_guard<std::mutex> lock(outputMutex_);
+  return outputRunning_;
+}
+
+void MediaDeviceService::WakeOutput() {
+  std::lock_guard<std::mutex> lock(outputMutex_);
+  if (outputRunning_) return;
+  output_->Resume();
+  outputRunning_ = true;
+}
+
+void MediaDeviceService::SuspendOutputIfQuiet() {
+  // A play that starts after the check cannot be missed: it marks its channel playing
+  // before it takes this lock to resume the output.
+  std::lock_guard<std::mutex> lock(outputMutex_);
+  if (!outputRunning_ || !mixer_.Quiet()) return;
+  output_->Suspend();
+  outputRunning_ = false;
 }
 
 void MediaDeviceService::StartPlaying(Device& d) {
   d.endSeen = false;
-  mixer_.Locked([&] {
-    d.channel.ended.store(false);
-    d.channel.playing.store(true);
-  });
+  mixer_.Start(&d.channel);
   d.state = Device::State::kPlaying;
+  WakeOutput();
   WakeFeeder();
 }
 
 void MediaDeviceService::Halt(Device& d) {
-  mixer_.Locked([&] { d.channel.playing.store(false); });
+  mixer_.Cut(&d.channel);
 }
 
 void MediaDeviceService::Reposition(Device& d, int64_t frame) {
   {
     std::lock_guard<std::mutex> lock(d.decodeMutex);
+    mixer_.Cut(&d.channel);
     mixer_.Locked([&] {
-      d.channel.playing.store(false);
       d.channel.ended.store(false);
       d.channel.ring.Clear();
       d.channel.consumed.store(0);
@@ -357,7 +451,7 @@ void MediaDeviceService::Reposition(Device& d, int64_t frame) {
 }
 
 int64_t MediaDeviceService::PositionFrames(const Device& d) const {
-  return std::min(d.length, d.base + d.channel.consumed.load(std::memory_order_acquire));
+  return std::min(d.length.load(), d.base + d.channel.consumed.load(std::memory_order_acquire));
 }
 
 uint32_t MediaDeviceService::ToMs(int64_t frames) const {
@@ -378,13 +472,14 @@ void MediaDeviceService::WakeFeeder() {
 }
 
 void MediaDeviceService::FeederLoop() {
+  pthread_setname_np(pthread_self(), "tr-audio-feed");
   bool busy = false;
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(feederMutex_);
       auto woken = [&] { return feederQuit_ || feederWake_; };
-      // While something plays, top up every 10 ms; when all is quiet, sleep until a
-      // command starts playback.
+      // While something plays or the output still runs, top up every 10 ms; when all is
+      // quiet, sleep until a command starts playback.
       if (busy) {
         feederCv_.wait_for(lock, std::chrono::milliseconds(10), woken);
       } else {
@@ -394,7 +489,7 @@ void MediaDeviceService::FeederLoop() {
       feederWake_ = false;
     }
     FillBuffers();
-    busy = false;
+    busy = OutputRunning();
     std::lock_guard<std::mutex> lock(devicesMutex_);
     for (auto& [id, d] : devices_)
       if (d->channel.playing.load() || (d->channel.ended.load() && !d->endSeen.load())) busy = true;

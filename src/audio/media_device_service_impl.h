@@ -7,6 +7,10 @@
 // count the frames actually handed to the output. The end of playback is seen by the
 // mixer, passed to the GUI thread through the Qt event queue, and the completion notice
 // is posted from there, so notices arrive only when the event loop runs.
+//
+// Idle. When no device plays, no wave sound is left and the last fade is over, the feeder
+// suspends the output and then sleeps until a command starts playback again; a play or a
+// wave sound resumes the output at once.
 #pragma once
 
 #include <QEvent>
@@ -15,6 +19,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -34,12 +40,17 @@ class MediaDeviceService : public IMediaDeviceService, public IWaveVoice {
                        mci::Params& params) override;
   bool GetErrorString(uint32_t error, std::string& text) override;
   bool PlayWave(const void* image, std::size_t size) override;
+  void SetDucksOthers(uint16_t device, bool ducks) override;
+  void SetGrowing(const std::string& path, bool growing) override;
 
-  // Tops up every device's buffer and notes playback that has reached its end. The
-  // feeder thread does this all the time; a test that steps its output by hand calls it
-  // between steps (on the GUI thread) so that nothing depends on the feeder's timing.
+  // Tops up every device's buffer, notes playback that has reached its end, and suspends
+  // the output when all is quiet. The feeder thread does this all the time; a test that
+  // steps its output by hand calls it between steps (on the GUI thread) so that nothing
+  // depends on the feeder's timing.
   void FillBuffers();
   AudioOutput& Output() { return *output_; }
+  // Whether the output is asking for blocks (false while suspended for being idle).
+  bool OutputRunning();
 
  private:
   struct Device;
@@ -58,6 +69,9 @@ class MediaDeviceService : public IMediaDeviceService, public IWaveVoice {
   int64_t PositionFrames(const Device& d) const;
   uint32_t ToMs(int64_t frames) const;
   void Post(QObject* callback, uint32_t outcome, uint16_t device);
+  std::shared_ptr<Device> Find(uint16_t device);
+  void WakeOutput();
+  void SuspendOutputIfQuiet();
   void WakeFeeder();
   void FeederLoop();
 
@@ -70,8 +84,12 @@ class MediaDeviceService : public IMediaDeviceService, public IWaveVoice {
   std::mutex devicesMutex_;  // guards the map; the GUI thread changes it, the feeder reads
   std::map<uint16_t, std::shared_ptr<Device>> devices_;
   uint16_t lastId_ = 0;
+  std::set<std::string> growing_;  // GUI thread: paths of files still being written
 
   std::vector<float> wave_;  // the wave voice's current sound, at the output rate
+
+  std::mutex outputMutex_;  // serialises Suspend and Resume with the decision to make them
+  bool outputRunning_ = false;
 
   std::mutex feederMutex_;
   std::condition_variable feederCv_;

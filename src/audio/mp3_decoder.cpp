@@ -4,8 +4,7 @@
 
 #include "audio/mci_errors.h"
 
-std::unique_ptr<Mp3Decoder> Mp3Decoder::Open(const std::string& path, int outputRate,
-                                             uint32_t& error) {
+std::unique_ptr<Mp3Decoder> Mp3Decoder::Open(const std::string& path, uint32_t& error) {
   error = mci::kErrInvalidFile;
   // A no-op since libmpg123 1.27; kept for older libraries.
   mpg123_init();
@@ -14,11 +13,7 @@ std::unique_ptr<Mp3Decoder> Mp3Decoder::Open(const std::string& path, int output
   dec->handle_ = mpg123_new(nullptr, &err);
   if (dec->handle_ == nullptr) return nullptr;
   mpg123_handle* h = dec->handle_;
-  mpg123_param(h, MPG123_FORCE_RATE, outputRate, 0);
-  mpg123_param(h, MPG123_ADD_FLAGS,
-               MPG123_FORCE_STEREO | MPG123_FORCE_FLOAT | MPG123_QUIET | MPG123_GAPLESS, 0);
-  mpg123_format_none(h);
-  if (mpg123_format(h, outputRate, MPG123_STEREO, MPG123_ENC_FLOAT_32) != MPG123_OK) return nullptr;
+  if (!Configure(h)) return nullptr;
   if (mpg123_open(h, path.c_str()) != MPG123_OK) {
     error = mci::kErrFileRead;
     return nullptr;
@@ -30,11 +25,27 @@ std::unique_ptr<Mp3Decoder> Mp3Decoder::Open(const std::string& path, int output
   int channels = 0;
   int encoding = 0;
   if (length <= 0 || mpg123_getformat(h, &rate, &channels, &encoding) != MPG123_OK ||
-      rate != outputRate || channels != 2 || encoding != MPG123_ENC_FLOAT_32)
+      channels != 2 || encoding != MPG123_ENC_FLOAT_32)
     return nullptr;
+  dec->rate_ = static_cast<int>(rate);
   dec->length_ = length;
   error = 0;
   return dec;
+}
+
+bool Mp3Decoder::Configure(mpg123_handle* h) {
+  if (mpg123_param(h, MPG123_ADD_FLAGS,
+                   MPG123_FORCE_STEREO | MPG123_FORCE_FLOAT | MPG123_QUIET | MPG123_GAPLESS,
+                   0) != MPG123_OK)
+    return false;
+  // Every rate the format knows, always as float stereo.
+  mpg123_format_none(h);
+  const long* rates = nullptr;
+  std::size_t count = 0;
+  mpg123_rates(&rates, &count);
+  for (std::size_t i = 0; i < count; ++i)
+    mpg123_format(h, rates[i], MPG123_STEREO, MPG123_ENC_FLOAT_32);
+  return true;
 }
 
 Mp3Decoder::~Mp3Decoder() {

@@ -4,8 +4,11 @@
 
 #include <cstring>
 
+#include "audio/alsa_messages.h"
+
 std::unique_ptr<SdlAudioOutput> SdlAudioOutput::Open(std::string& error) {
   std::unique_ptr<SdlAudioOutput> out(new SdlAudioOutput);
+  SilenceAlsaMessages();
   if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
     error = SDL_GetError();
     return nullptr;
@@ -42,7 +45,19 @@ void SdlAudioOutput::Start(AudioSource& source) {
   SDL_LockAudioDevice(device_);
   source_ = &source;
   SDL_UnlockAudioDevice(device_);
-  SDL_PauseAudioDevice(device_, 0);
+  if (!suspended_) SDL_PauseAudioDevice(device_, 0);
+}
+
+void SdlAudioOutput::Suspend() {
+  suspended_ = true;
+  // A paused SDL device no longer calls back; SDL's own thread keeps feeding the driver
+  // silence.
+  if (device_ != 0 && source_ != nullptr) SDL_PauseAudioDevice(device_, 1);
+}
+
+void SdlAudioOutput::Resume() {
+  suspended_ = false;
+  if (device_ != 0 && source_ != nullptr) SDL_PauseAudioDevice(device_, 0);
 }
 
 void SdlAudioOutput::Stop() {

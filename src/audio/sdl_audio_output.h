@@ -20,6 +20,8 @@ class SdlAudioOutput : public AudioOutput {
   std::string Name() const override { return name_; }
   void Start(AudioSource& source) override;
   void Stop() override;
+  void Suspend() override;
+  void Resume() override;
 
  private:
   SdlAudioOutput() = default;
@@ -31,4 +33,5 @@ class SdlAudioOutput : public AudioOutput {
   std::string name_;
   AudioSource* source_ = nullptr;
   bool subsystemUp_ = false;
+  bool suspended_ = false;
 };

@@ -1,9 +1,11 @@
 // The fallback output when no sound device opens: it renders and discards the sound on a
 // clock thread of its own, one buffer period at a time in real time, so playback
-// advances, ends and notifies exactly as with a sound card.
+// advances, ends and notifies exactly as with a sound card. While suspended the clock
+// thread sleeps until it is resumed.
 #pragma once
 
-#include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "audio/audio_output.h"
@@ -18,12 +20,17 @@ class SilentAudioOutput : public AudioOutput {
   std::string Name() const override { return "silent"; }
   void Start(AudioSource& source) override;
   void Stop() override;
+  void Suspend() override;
+  void Resume() override;
 
  private:
   void Run(AudioSource* source);
 
   int rate_;
   std::size_t period_;
-  std::atomic<bool> quit_{false};
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool quit_ = false;
+  bool suspended_ = false;
   std::thread thread_;
 };

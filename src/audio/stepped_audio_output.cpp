@@ -8,7 +8,7 @@ SteppedAudioOutput::SteppedAudioOutput(int sampleRate, std::size_t periodFrames)
 void SteppedAudioOutput::Step(std::size_t frames) {
   while (frames > 0) {
     const std::size_t n = std::min(frames, period_);
-    if (source_ != nullptr) {
+    if (source_ != nullptr && !suspended_) {
       source_->Render(block_.data(), n);
     } else {
       std::fill(block_.begin(), block_.end(), 0.0f);

@@ -1,7 +1,9 @@
 // An output driven by hand, for tests: nothing plays until the test calls Step, which
-// renders on the calling thread and keeps what was rendered when capture is on.
+// renders on the calling thread and keeps what was rendered when capture is on. While
+// suspended, Step gives silence without asking the source, as a paused device would.
 #pragma once
 
+#include <atomic>
 #include <vector>
 
 #include "audio/audio_output.h"
@@ -15,6 +17,9 @@ class SteppedAudioOutput : public AudioOutput {
   std::string Name() const override { return "stepped"; }
   void Start(AudioSource& source) override { source_ = &source; }
   void Stop() override { source_ = nullptr; }
+  void Suspend() override { suspended_ = true; }
+  void Resume() override { suspended_ = false; }
+  bool Suspended() const { return suspended_; }
 
   // Renders `frames` frames in blocks of at most one period. Without a started source
   // the frames are silence.
@@ -28,6 +33,7 @@ class SteppedAudioOutput : public AudioOutput {
   int rate_;
   std::size_t period_;
   AudioSource* source_ = nullptr;
+  std::atomic<bool> suspended_{false};
   bool capture_ = false;
   std::vector<float> block_;
   std::vector<float> captured_;

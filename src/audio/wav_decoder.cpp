@@ -16,8 +16,7 @@ uint16_t Le16(const unsigned char* p) {
 
 }  // namespace
 
-std::unique_ptr<WavDecoder> WavDecoder::OpenFile(const std::string& path, int outputRate,
-                                                 uint32_t& error) {
+std::unique_ptr<WavDecoder> WavDecoder::OpenFile(const std::string& path, uint32_t& error) {
   std::ifstream in(path, std::ios::binary | std::ios::ate);
   if (!in) {
     error = mci::kErrFileRead;
@@ -31,7 +30,6 @@ std::unique_ptr<WavDecoder> WavDecoder::OpenFile(const std::string& path, int ou
     error = mci::kErrFileRead;
     return nullptr;
   }
-  dec->outputRate_ = outputRate;
   if (!dec->Parse(dec->owned_.data(), dec->owned_.size())) {
     error = mci::kErrInvalidFile;
     return nullptr;
@@ -41,9 +39,8 @@ std::unique_ptr<WavDecoder> WavDecoder::OpenFile(const std::string& path, int ou
 }
 
 std::unique_ptr<WavDecoder> WavDecoder::OpenImage(const void* image, std::size_t size,
-                                                  int outputRate, uint32_t& error) {
+                                                  uint32_t& error) {
   std::unique_ptr<WavDecoder> dec(new WavDecoder);
-  dec->outputRate_ = outputRate;
   if (image == nullptr || !dec->Parse(static_cast<const unsigned char*>(image), size)) {
     error = mci::kErrInvalidFile;
     return nullptr;
@@ -82,7 +79,6 @@ bool WavDecoder::Parse(const unsigned char* p, std::size_t size) {
       // A data chunk cut short by a truncated file plays as far as it goes.
       const std::size_t bytes = std::min<std::size_t>(chunkSize, avail);
       sourceFrames_ = static_cast<int64_t>(bytes / (bytesPerSample_ * channels_));
-      length_ = sourceFrames_ * outputRate_ / sourceRate_;
       return true;
     }
     at = body + chunkSize + (chunkSize & 1);
@@ -91,7 +87,6 @@ bool WavDecoder::Parse(const unsigned char* p, std::size_t size) {
 }
 
 float WavDecoder::Sample(int64_t frame, int channel) const {
-  if (frame >= sourceFrames_) frame = sourceFrames_ - 1;
   const int c = channels_ == 1 ? 0 : channel;
   const unsigned char* s = pcm_ + (frame * channels_ + c) * bytesPerSample_;
   if (bytesPerSample_ == 1) return (static_cast<int>(s[0]) - 128) / 128.0f;
@@ -99,20 +94,16 @@ float WavDecoder::Sample(int64_t frame, int channel) const {
 }
 
 bool WavDecoder::Seek(int64_t frame) {
-  if (frame < 0 || frame > length_) return false;
+  if (frame < 0 || frame > sourceFrames_) return false;
   next_ = frame;
   return true;
 }
 
 std::size_t WavDecoder::Read(float* out, std::size_t frames) {
   std::size_t n = 0;
-  for (; n < frames && next_ < length_; ++n, ++next_) {
-    // Output frame k sits at source position k * sourceRate / outputRate.
-    const int64_t num = next_ * sourceRate_;
-    const int64_t i = num / outputRate_;
-    const float frac = static_cast<float>(num % outputRate_) / outputRate_;
-    for (int c = 0; c < 2; ++c)
-      out[2 * n + c] = Sample(i, c) * (1.0f - frac) + Sample(i + 1, c) * frac;
+  for (; n < frames && next_ < sourceFrames_; ++n, ++next_) {
+    out[2 * n] = Sample(next_, 0);
+    out[2 * n + 1] = Sample(next_, 1);
   }
   return n;
 }

@@ -1,6 +1,6 @@
 // RIFF wave images (PCM, 8 or 16 bit, mono or stereo, any common rate), read from a file
-// or straight from memory, converted to stereo float at the output rate by linear
-// interpolation. The whole image is in memory; wave sounds are short.
+// or straight from memory, as stereo float at the image's own rate. The whole image is in
+// memory; wave sounds are short.
 #pragma once
 
 #include <vector>
@@ -10,13 +10,13 @@
 class WavDecoder : public Decoder {
  public:
   // Reads and checks the file. nullptr and `error` set when it is not a playable wave.
-  static std::unique_ptr<WavDecoder> OpenFile(const std::string& path, int outputRate,
-                                              uint32_t& error);
+  static std::unique_ptr<WavDecoder> OpenFile(const std::string& path, uint32_t& error);
   // Uses `image` in place; it must outlive the decoder.
-  static std::unique_ptr<WavDecoder> OpenImage(const void* image, std::size_t size, int outputRate,
+  static std::unique_ptr<WavDecoder> OpenImage(const void* image, std::size_t size,
                                                uint32_t& error);
 
-  int64_t LengthFrames() const override { return length_; }
+  int SampleRate() const override { return sourceRate_; }
+  int64_t LengthFrames() const override { return sourceFrames_; }
   bool Seek(int64_t frame) override;
   std::size_t Read(float* out, std::size_t frames) override;
 
@@ -31,7 +31,5 @@ class WavDecoder : public Decoder {
   int sourceRate_ = 0;
   int channels_ = 0;
   int bytesPerSample_ = 0;
-  int outputRate_ = 0;
-  int64_t length_ = 0;
   int64_t next_ = 0;
 };

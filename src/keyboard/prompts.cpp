@@ -43,7 +43,11 @@ void TForm1::ytle_klahvi_nimi(uint16_t key, bool force) {
   }
   klahvilugeja.Close();
   salvesta_res_mp3(name);
-  OpenAndPlay(klahvilugeja, state.workFolder + name + ".mp3");
+  klahvilugeja.FileName = state.workFolder + name + ".mp3";
+  klahvilugeja.Open();
+  // The page and the prompt step back while a key's name is said.
+  services_.media->SetDucksOthers(klahvilugeja.DeviceID(), true);
+  klahvilugeja.Play();
 }
 
 void TForm1::tomba_loe_abi(const std::string& page) {

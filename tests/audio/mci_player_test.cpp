@@ -192,6 +192,31 @@ TEST_F(MciPlayerTest, CommandsAndFlags_FollowOneShotNotifyAndAutoRewind) {
        },
        {{kResume, 0}, {kStatus, kStatusFlags}, {kStatus, kStatusFlags}, {kPlay, 0}},
        {}},
+      {"a resume that goes through takes the mark",
+       [](TMciPlayer& p, FakeMediaDeviceService& f) {
+         p.Open();
+         f.devices[p.DeviceID()].mode = kModePause;
+       },
+       [](TMciPlayer& p) {
+         p.SetNotify(true);
+         p.Resume();
+         p.Stop();
+       },
+       {{kResume, kNotify}, {kStop, kWait}},
+       {}},
+      {"a resume of a stopped device is refused; play takes the mark",
+       open,
+       [](TMciPlayer& p) {
+         p.SetNotify(true);
+         p.Resume();
+         p.Stop();
+       },
+       {{kResume, kNotify},
+        {kStatus, kStatusFlags},
+        {kStatus, kStatusFlags},
+        {kPlay, kNotify},
+        {kStop, kWait}},
+       {}},
       {"position write seeks with the one-shot notify",
        open,
        [](TMciPlayer& p) {
@@ -223,6 +248,11 @@ TEST_F(MciPlayerTest, CommandsAndFlags_FollowOneShotNotifyAndAutoRewind) {
       {"play on closed player", none, [](TMciPlayer& p) { p.Play(); }, {}, "No MCI device open"},
       {"stop on closed player", none, [](TMciPlayer& p) { p.Stop(); }, {}, "No MCI device open"},
       {"pause on closed player", none, [](TMciPlayer& p) { p.Pause(); }, {}, "No MCI device open"},
+      {"pause only on closed player",
+       none,
+       [](TMciPlayer& p) { p.PauseOnly(); },
+       {},
+       "No MCI device open"},
       {"resume on closed player",
        none,
        [](TMciPlayer& p) { p.Resume(); },
@@ -321,6 +351,19 @@ TEST_F(MciPlayerTest, RefusedClose_LeavesPlayerOpen_AndOpenStillTriesTheNewFile)
   player->Open();
   EXPECT_NE(player->DeviceID(), first);
   EXPECT_EQ(fake.commands.back().params.element, "/work/other.mp3");
+}
+
+TEST_F(MciPlayerTest, TimeFormat_SendsTheGivenFormatToTheOpenDevice_AndKeepsTheRefusal) {
+  OpenQuietly();
+  fake.FailNext(kSet, kErrBadTimeFormat);
+  player->SetTimeFormat(3);
+  ASSERT_EQ(fake.commands.size(), 1u);
+  EXPECT_EQ(fake.commands[0].device, player->DeviceID());
+  EXPECT_EQ(fake.commands[0].params.timeFormat, 3u);
+  EXPECT_EQ(player->Error(), kErrBadTimeFormat);
+  player->SetTimeFormat(kFormatMilliseconds);
+  EXPECT_EQ(fake.commands[1].params.timeFormat, kFormatMilliseconds);
+  EXPECT_EQ(player->Error(), 0u);
 }
 
 TEST_F(MciPlayerTest, TrackLength_DoesNotStoreTheErrorCode_ButLengthDoes) {

@@ -1,5 +1,6 @@
-// The media device service over a stepped output: modes, positions, notices, seeking,
-// mixing, the wave voice and refusals, with real decoding of files made at test time.
+// The media device service over a stepped output, at a 48 kHz and a 44.1 kHz output:
+// modes, positions, notices, seeking, rate conversion, fades, ducking, the limiter, the
+// idle output, the wave voice and refusals, with real decoding of files made at test time.
 #include "audio/media_device_service_impl.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +10,8 @@
 #include <QTemporaryDir>
 #include <algorithm>
 #include <cmath>
+#include <fstream>
+#include <thread>
 
 #include "audio/mci_errors.h"
 #include "audio/silent_audio_output.h"
@@ -26,8 +29,6 @@ int argc = 1;
 char arg0[] = "media_device_service_test";
 char* argv[] = {arg0, nullptr};
 
-constexpr int kRate = 48000;
-
 // Sample i of the ramp file: a value that tells its own frame number (modulo 20000).
 double Ramp(int64_t i, int) {
   return static_cast<double>(i % 20000 - 10000) / 32767.0;
@@ -36,13 +37,47 @@ int64_t RampFrame(float left) {
   return std::lround(left * 32768.0) + 10000;
 }
 
-class MediaDeviceServiceTest : public ::testing::Test {
+// Largest difference between neighbouring samples of one channel.
+float LargestStep(const std::vector<float>& s, std::size_t from = 0) {
+  float worst = 0;
+  for (std::size_t i = from + 2; i < s.size(); ++i)
+    worst = std::max(worst, std::fabs(s[i] - s[i - 2]));
+  return worst;
+}
+
+// Signal to noise and distortion of a tone of `hz` in the left channel of `s`: a sine of
+// that frequency is fitted (least squares) and everything else counts as error.
+double SinadDb(const std::vector<float>& s, double hz, int rate) {
+  double ss = 0, cc = 0, sc = 0, ys = 0, yc = 0;
+  const std::size_t n = s.size() / 2;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double t = 2 * M_PI * hz * static_cast<double>(i) / rate;
+    ss += std::sin(t) * std::sin(t);
+    cc += std::cos(t) * std::cos(t);
+    sc += std::sin(t) * std::cos(t);
+    ys += s[2 * i] * std::sin(t);
+    yc += s[2 * i] * std::cos(t);
+  }
+  const double det = ss * cc - sc * sc;
+  const double a = (ys * cc - yc * sc) / det;
+  const double b = (yc * ss - ys * sc) / det;
+  double signal = 0, error = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double t = 2 * M_PI * hz * static_cast<double>(i) / rate;
+    const double fit = a * std::sin(t) + b * std::cos(t);
+    signal += fit * fit;
+    error += (s[2 * i] - fit) * (s[2 * i] - fit);
+  }
+  return 10 * std::log10(signal / error);
+}
+
+class MediaDeviceServiceTest : public ::testing::TestWithParam<int> {
  public:
   static void SetUpTestSuite() {
     if (QCoreApplication::instance() == nullptr) new QCoreApplication(argc, argv);
   }
 
-  MediaDeviceServiceTest() {
+  MediaDeviceServiceTest() : kRate(GetParam()) {
     auto out = std::make_unique<SteppedAudioOutput>(kRate, 480);
     output = out.get();
     service = std::make_unique<MediaDeviceService>(std::move(out));
@@ -56,13 +91,28 @@ class MediaDeviceServiceTest : public ::testing::Test {
     return p;
   }
 
-  std::string ConstWav(const std::string& name, double value, double seconds, int rate = kRate,
+  std::string ConstWav(const std::string& name, double value, double seconds, int rate = 0,
                        int bits = 16) {
+    if (rate == 0) rate = kRate;
     const std::string p = Path(name);
     WriteFile(p, WaveImage(rate, 2, bits, static_cast<int64_t>(seconds * rate),
                            [&](int64_t, int) { return value; }));
     return p;
   }
+
+  std::string ToneWav(const std::string& name, double hz, double seconds, int rate = 0,
+                      double amplitude = 0.5) {
+    if (rate == 0) rate = kRate;
+    const std::string p = Path(name);
+    WriteFile(p, WaveImage(rate, 1, 16, static_cast<int64_t>(seconds * rate), [&](int64_t i, int) {
+                return amplitude * std::sin(2 * M_PI * hz * static_cast<double>(i) / rate);
+              }));
+    return p;
+  }
+
+  // The output frame that a seek to `ms` lands on.
+  int64_t FrameOf(uint32_t ms) const { return (static_cast<int64_t>(ms) * kRate + 999) / 1000; }
+  std::size_t Fade() const { return static_cast<std::size_t>(std::lround(kRate * 0.005)); }
 
   // Renders `ms` of sound, topping up the buffers before every period as the feeder would.
   void Run(int ms) {
@@ -103,13 +153,14 @@ class MediaDeviceServiceTest : public ::testing::Test {
     return sink.Outcomes();
   }
 
+  const int kRate;
   QTemporaryDir dir;
   NoticeSink sink;
   SteppedAudioOutput* output = nullptr;
   std::unique_ptr<MediaDeviceService> service;
 };
 
-TEST_F(MediaDeviceServiceTest, PlayToTheEnd_StopsWithOneSuccessfulNotice_DeliveredByTheEventLoop) {
+TEST_P(MediaDeviceServiceTest, PlayToTheEnd_StopsWithOneSuccessfulNotice_DeliveredByTheEventLoop) {
   const std::string mp3 =
       testsound::MakeMp3(dir.path().toStdString(), "tone", 44100, 1, 0.5, "-b 64");
   const uint16_t d = Open(mp3);
@@ -125,7 +176,7 @@ TEST_F(MediaDeviceServiceTest, PlayToTheEnd_StopsWithOneSuccessfulNotice_Deliver
   EXPECT_EQ(Notices().size(), 1u);
 }
 
-TEST_F(MediaDeviceServiceTest, Position_CountsOnlyFramesHandedToTheOutput) {
+TEST_P(MediaDeviceServiceTest, Position_CountsOnlyFramesHandedToTheOutput) {
   const uint16_t d = Open(RampWav());
   Send(d, kPlay, 0);
   service->FillBuffers();
@@ -142,7 +193,7 @@ struct InterruptCase {
   uint32_t modeAfter;
 };
 
-TEST_F(MediaDeviceServiceTest, InterruptingPlayback_AbortsThePendingNotice) {
+TEST_P(MediaDeviceServiceTest, InterruptingPlayback_AbortsThePendingNotice) {
   const InterruptCase cases[] = {
       {"stop", kStop, kWait, {kNotifyAborted}, kModeStop},
       {"stop with notify", kStop, kWait | kNotify, {kNotifyAborted, kNotifySuccessful}, kModeStop},
@@ -186,7 +237,7 @@ TEST_F(MediaDeviceServiceTest, InterruptingPlayback_AbortsThePendingNotice) {
   }
 }
 
-TEST_F(MediaDeviceServiceTest, PlayAfterPlay_TheNewNoticeArrivesAtTheEnd) {
+TEST_P(MediaDeviceServiceTest, PlayAfterPlay_TheNewNoticeArrivesAtTheEnd) {
   const uint16_t d = Open(RampWav(0.5));
   Send(d, kPlay, kNotify);
   Run(100);
@@ -195,7 +246,7 @@ TEST_F(MediaDeviceServiceTest, PlayAfterPlay_TheNewNoticeArrivesAtTheEnd) {
   EXPECT_EQ(Notices(), (std::vector<uint32_t>{kNotifyAborted, kNotifySuccessful}));
 }
 
-TEST_F(MediaDeviceServiceTest, NotifyingStatusWhilePlaying_SupersedesThePlayNotice) {
+TEST_P(MediaDeviceServiceTest, NotifyingStatusWhilePlaying_SupersedesThePlayNotice) {
   const uint16_t d = Open(RampWav(0.5));
   Send(d, kPlay, kNotify);
   Params p;
@@ -206,7 +257,7 @@ TEST_F(MediaDeviceServiceTest, NotifyingStatusWhilePlaying_SupersedesThePlayNoti
   EXPECT_EQ(Notices(), (std::vector<uint32_t>{kNotifySuperseded, kNotifySuccessful}));
 }
 
-TEST_F(MediaDeviceServiceTest, PauseThenPlay_ContinuesAtThePausedFrame) {
+TEST_P(MediaDeviceServiceTest, PauseThenPlay_ContinuesAtThePausedFrame) {
   const uint16_t d = Open(RampWav());
   Send(d, kPlay, kNotify);
   Run(250);
@@ -216,34 +267,41 @@ TEST_F(MediaDeviceServiceTest, PauseThenPlay_ContinuesAtThePausedFrame) {
   output->SetCapture(true);
   Send(d, kPlay, kNotify);
   Run(10);
-  ASSERT_FALSE(output->Captured().empty());
-  EXPECT_EQ(RampFrame(output->Captured()[0]), 250 * 48);
-  EXPECT_EQ(RampFrame(output->Captured()[2 * 479]), 250 * 48 + 479);
+  const std::size_t last = output->Captured().size() / 2 - 1;
+  ASSERT_GT(last, Fade());
+  // Past the fade-in, the frames are those that follow the paused one.
+  EXPECT_EQ(RampFrame(output->Captured()[2 * Fade()]), FrameOf(250) + static_cast<int64_t>(Fade()));
+  EXPECT_EQ(RampFrame(output->Captured()[2 * last]), FrameOf(250) + static_cast<int64_t>(last));
   EXPECT_EQ(Status(d, kStatusPosition), 260u);
 }
 
-TEST_F(MediaDeviceServiceTest, Seek_LandsOnTheAskedMillisecond) {
+TEST_P(MediaDeviceServiceTest, Seek_LandsOnTheAskedMillisecond) {
+  // At 44.1 kHz most milliseconds fall between two frames: the seek rounds up, so that
+  // the position reads back as the asked millisecond.
+  const uint32_t targets[] = {1234u, 0u, 2989u, 17u, 1u, 3u};
   const uint16_t d = Open(RampWav());
-  for (uint32_t ms : {1234u, 0u, 2999u, 17u}) {
+  for (uint32_t ms : targets) {
     SCOPED_TRACE(ms);
     Send(d, kPlay, 0);
     Run(30);
     ASSERT_EQ(Send(d, kSeek, kWait | kTo, ms), 0u);
     EXPECT_EQ(Status(d, kStatusMode), kModeStop);
     EXPECT_EQ(Status(d, kStatusPosition), ms);
+    Run(10);  // the cut-off sound fades out
     output->ClearCaptured();
     output->SetCapture(true);
     Send(d, kPlay, 0);
-    Run(1);
+    Run(10);
     output->SetCapture(false);
-    ASSERT_FALSE(output->Captured().empty());
-    EXPECT_EQ(RampFrame(output->Captured()[0]), (ms * 48) % 20000);
+    ASSERT_GT(output->Captured().size(), 2 * Fade());
+    EXPECT_EQ(RampFrame(output->Captured()[2 * Fade()]), (FrameOf(ms) + Fade()) % 20000);
+    EXPECT_EQ(Status(d, kStatusPosition), ms + 10);
   }
   EXPECT_EQ(Send(d, kSeek, kWait | kSeekToStart), 0u);
   EXPECT_EQ(Status(d, kStatusPosition), 0u);
 }
 
-TEST_F(MediaDeviceServiceTest, Mp3Seek_GivesTheSameSamplesAsPlayingThrough) {
+TEST_P(MediaDeviceServiceTest, Mp3Seek_GivesTheSameSamplesAsPlayingThrough) {
   const std::string mp3 = testsound::MakeMp3(dir.path().toStdString(), "s", 44100, 2, 2.0, "-b 96");
   const uint16_t d = Open(mp3);
   output->SetCapture(true);
@@ -256,10 +314,10 @@ TEST_F(MediaDeviceServiceTest, Mp3Seek_GivesTheSameSamplesAsPlayingThrough) {
   Send(d, kPlay, 0);
   Run(200);
   const std::vector<float>& part = output->Captured();
-  const std::size_t at = 1234 * 48 * 2;
+  const std::size_t at = static_cast<std::size_t>(FrameOf(1234)) * 2;
   ASSERT_GT(whole.size(), at + part.size());
   float worst = 0;
-  for (std::size_t i = 0; i < part.size(); ++i)
+  for (std::size_t i = 2 * Fade(); i < part.size(); ++i)
     worst = std::max(worst, std::fabs(part[i] - whole[at + i]));
   EXPECT_LT(worst, 1e-3f);
 }
@@ -270,7 +328,7 @@ struct LengthCase {
   const char* lameArgs;
 };
 
-TEST_F(MediaDeviceServiceTest, Mp3Length_IsTheTrueDurationWithinOneFrame) {
+TEST_P(MediaDeviceServiceTest, Mp3Length_IsTheTrueDurationWithinOneFrame) {
   const LengthCase cases[] = {{11025, 1, "-b 32"},
                               {22050, 1, "-V 5"},
                               {24000, 2, "-b 64 --add-id3v2 --tt Title --ta Artist"},
@@ -294,7 +352,7 @@ TEST_F(MediaDeviceServiceTest, Mp3Length_IsTheTrueDurationWithinOneFrame) {
   }
 }
 
-TEST_F(MediaDeviceServiceTest, TwoDevicesAndTheWaveVoice_AreMixed) {
+TEST_P(MediaDeviceServiceTest, TwoDevicesAndTheWaveVoice_AreMixed) {
   const uint16_t a = Open(ConstWav("a.wav", 0.25, 1.0));
   const uint16_t b = Open(ConstWav("b.wav", 0.125, 1.0, 22050, 8));
   // The program's click format: 8-bit mono 22050 Hz.
@@ -306,15 +364,16 @@ TEST_F(MediaDeviceServiceTest, TwoDevicesAndTheWaveVoice_AreMixed) {
   output->SetCapture(true);
   Run(20);
   const auto& got = output->Captured();
-  ASSERT_FALSE(got.empty());
-  EXPECT_NEAR(got[100], 0.25 + 0.125 + 0.5, 0.02);
-  EXPECT_NEAR(got[101], 0.25 + 0.125 + 0.5, 0.02);
+  ASSERT_GT(got.size(), 2 * Fade() + 1);
+  // Past b's fade-in; the sum stays under the limiter's ceiling.
+  EXPECT_NEAR(got[2 * Fade()], 0.25 + 0.125 + 0.5, 0.02);
+  EXPECT_NEAR(got[2 * Fade() + 1], 0.25 + 0.125 + 0.5, 0.02);
   output->ClearCaptured();
   Run(100);  // the click (87 ms) is over
   EXPECT_NEAR(output->Captured().back(), 0.375, 0.02);
 }
 
-TEST_F(MediaDeviceServiceTest, WaveVoice_ANewSoundCutsTheOldOneOff_AndGarbageIsRefused) {
+TEST_P(MediaDeviceServiceTest, WaveVoice_ANewSoundCutsTheOldOneOff_AndGarbageIsRefused) {
   const auto longOne = WaveImage(44100, 2, 16, 44100, [](int64_t, int) { return 0.5; });
   const auto shortOne = WaveImage(11025, 1, 16, 2205, [](int64_t, int) { return -0.25; });
   ASSERT_TRUE(service->PlayWave(longOne.data(), longOne.size()));
@@ -322,7 +381,8 @@ TEST_F(MediaDeviceServiceTest, WaveVoice_ANewSoundCutsTheOldOneOff_AndGarbageIsR
   ASSERT_TRUE(service->PlayWave(shortOne.data(), shortOne.size()));
   output->SetCapture(true);
   Run(50);
-  EXPECT_NEAR(output->Captured()[10], -0.25, 0.01);
+  // The old sound fades out under the new one's start; after the fade only the new plays.
+  EXPECT_NEAR(output->Captured()[2 * Fade()], -0.25, 0.01);
   output->ClearCaptured();
   Run(300);
   EXPECT_EQ(output->Captured().back(), 0.0f) << "the cut-off sound must not come back";
@@ -338,7 +398,7 @@ struct RefusalCase {
   uint32_t error;
 };
 
-TEST_F(MediaDeviceServiceTest, UnplayableFiles_AreRefusedWithAClearText) {
+TEST_P(MediaDeviceServiceTest, UnplayableFiles_AreRefusedWithAClearText) {
   const auto write = [](MediaDeviceServiceTest& t, const std::string& name,
                         const std::string& bytes) {
     const std::string p = t.Path(name);
@@ -401,7 +461,7 @@ TEST_F(MediaDeviceServiceTest, UnplayableFiles_AreRefusedWithAClearText) {
   EXPECT_EQ(text, "unchanged");
 }
 
-TEST_F(MediaDeviceServiceTest, TruncatedFiles_PlayWhatTheyHold) {
+TEST_P(MediaDeviceServiceTest, TruncatedFiles_PlayWhatTheyHold) {
   const std::string mp3 =
       testsound::MakeMp3(dir.path().toStdString(), "full", 44100, 1, 2.0, "-b 64");
   auto bytes = testsound::ReadFile(mp3);
@@ -420,7 +480,7 @@ TEST_F(MediaDeviceServiceTest, TruncatedFiles_PlayWhatTheyHold) {
   EXPECT_EQ(Notices(), (std::vector<uint32_t>{kNotifySuccessful}));
 }
 
-TEST_F(MediaDeviceServiceTest, BadCommands_AreRefusedAndChangeNothing) {
+TEST_P(MediaDeviceServiceTest, BadCommands_AreRefusedAndChangeNothing) {
   const uint16_t d = Open(RampWav(1.0));
   Send(d, kPlay, kNotify);
   Params p;
@@ -441,7 +501,7 @@ TEST_F(MediaDeviceServiceTest, BadCommands_AreRefusedAndChangeNothing) {
   EXPECT_EQ(Notices(), (std::vector<uint32_t>{kNotifySuccessful}));
 }
 
-TEST_F(MediaDeviceServiceTest, PlayAtTheEnd_CompletesAtOnce) {
+TEST_P(MediaDeviceServiceTest, PlayAtTheEnd_CompletesAtOnce) {
   const uint16_t d = Open(RampWav(1.0));
   ASSERT_EQ(Send(d, kSeek, kWait | kTo, 1000), 0u);
   EXPECT_EQ(Send(d, kPlay, kNotify), 0u);
@@ -449,7 +509,7 @@ TEST_F(MediaDeviceServiceTest, PlayAtTheEnd_CompletesAtOnce) {
   EXPECT_EQ(Notices(), (std::vector<uint32_t>{kNotifySuccessful}));
 }
 
-TEST_F(MediaDeviceServiceTest, DeviceIds_StartAt1_AndAreNotReusedAtOnce) {
+TEST_P(MediaDeviceServiceTest, DeviceIds_StartAt1_AndAreNotReusedAtOnce) {
   const std::string wav = RampWav(0.1);
   const uint16_t a = Open(wav);
   const uint16_t b = Open(wav);
@@ -459,7 +519,297 @@ TEST_F(MediaDeviceServiceTest, DeviceIds_StartAt1_AndAreNotReusedAtOnce) {
   EXPECT_EQ(Open(wav), 3);
 }
 
-TEST(SilentOutputTest, PlaybackAdvancesInRealTime_AndTheEndNoticeComesThroughTheEventLoop) {
+TEST_P(MediaDeviceServiceTest, ConvertedRates_KeepTonesClean_AndLengthsExact) {
+  // SINAD above 70 dB (a linear interpolator gives about 30 dB at 6 kHz), through
+  // decode, conversion and mix; 16-bit sources limit it near 90 dB.
+  const int rates[] = {16000, 22050, 32000, 44100, 48000};
+  for (int rate : rates) {
+    for (double hz : {200.0, 1000.0, 6000.0}) {
+      SCOPED_TRACE(std::to_string(rate) + " Hz file, tone " + std::to_string(hz));
+      const uint16_t d = Open(ToneWav("t" + std::to_string(rate) + ".wav", hz, 0.4, rate));
+      EXPECT_EQ(Status(d, kStatusLength), 400u);
+      Send(d, kPlay, 0);
+      Run(100);
+      output->ClearCaptured();
+      output->SetCapture(true);
+      Run(200);
+      output->SetCapture(false);
+      EXPECT_GT(SinadDb(output->Captured(), hz, kRate), 80.0);
+      Send(d, kClose, kWait);
+    }
+  }
+}
+
+struct CutCase {
+  const char* name;
+  // Runs the cut on a device `d` that plays a tone; `other` is a second tone device.
+  std::function<void(MediaDeviceServiceTest&, uint16_t d, uint16_t other)> cut;
+};
+
+TEST_P(MediaDeviceServiceTest, EveryCut_Fades_NoStepAboveOneAndAHalfTimesTheTonesOwn) {
+  const auto tone = WaveImage(22050, 1, 16, 22050, [](int64_t i, int) {
+    return 0.5 * std::sin(2 * M_PI * 440 * static_cast<double>(i) / 22050);
+  });
+  const CutCase cases[] = {
+      {"pause", [](auto& t, uint16_t d, uint16_t) { t.Send(d, kPause, kWait); }},
+      {"stop", [](auto& t, uint16_t d, uint16_t) { t.Send(d, kStop, kWait); }},
+      {"close", [](auto& t, uint16_t d, uint16_t) { t.Send(d, kClose, kWait); }},
+      {"seek and play on",
+       [](auto& t, uint16_t d, uint16_t) {
+         t.Send(d, kSeek, kWait | kTo, 777);
+         t.Send(d, kPlay, 0);
+       }},
+      {"pause, then resume",
+       [](auto& t, uint16_t d, uint16_t) {
+         t.Send(d, kPause, kWait);
+         t.Run(30);
+         t.Send(d, kResume, 0);
+       }},
+      {"a new sound replaces the one playing",
+       [](auto& t, uint16_t d, uint16_t other) {
+         t.Send(d, kClose, kWait);
+         t.Send(other, kPlay, 0);
+       }},
+      {"a wave sound cut off by the next",
+       [&](auto& t, uint16_t, uint16_t) {
+         ASSERT_TRUE(t.service->PlayWave(tone.data(), tone.size()));
+         t.Run(33);
+         ASSERT_TRUE(t.service->PlayWave(tone.data(), tone.size()));
+       }},
+  };
+  const float natural = static_cast<float>(0.5 * 2 * M_PI * 440 / kRate);
+  for (const CutCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const uint16_t d = Open(ToneWav("a.wav", 440, 1.0));
+    const uint16_t other = Open(ToneWav("b.wav", 440, 1.0));
+    Send(other, kSeek, kWait | kTo, 1);  // another phase
+    if (std::string(c.name).find("wave") == std::string::npos) Send(d, kPlay, 0);
+    output->ClearCaptured();
+    output->SetCapture(true);
+    Run(41);  // the cut lands in mid-wave
+    c.cut(*this, d, other);
+    Run(50);
+    output->SetCapture(false);
+    EXPECT_LE(LargestStep(output->Captured()), 1.5f * natural);
+    Send(d, kClose, kWait);
+    Send(other, kClose, kWait);
+    Run(10);
+  }
+}
+
+TEST_P(MediaDeviceServiceTest, KeyNamePlaying_LowersTheOthersBy10dB_AndTheyComeBack) {
+  const uint16_t page = Open(ConstWav("page.wav", 0.5, 2.0));
+  // A silent key name: what is heard is the page's gain alone.
+  const uint16_t key = Open(ConstWav("key.wav", 0.0, 0.2));
+  service->SetDucksOthers(key, true);
+  Send(page, kPlay, 0);
+  Run(50);
+  Send(key, kPlay, 0);
+  output->SetCapture(true);
+  Run(100);
+  EXPECT_NEAR(output->Captured().back(), 0.5 * 0.316, 0.01);
+  EXPECT_LE(LargestStep(output->Captured()), 0.01f) << "the gain moves along a ramp";
+  output->ClearCaptured();
+  Run(200);  // the key name has ended
+  EXPECT_NEAR(output->Captured().back(), 0.5, 0.001);
+  EXPECT_LE(LargestStep(output->Captured()), 0.01f);
+}
+
+TEST_P(MediaDeviceServiceTest, LoudSum_IsLimitedSmoothly_NeverClipped) {
+  // Two in-phase tones at 0.8 sum to 1.6: a clipper would flatten every crest at 1.
+  const uint16_t a = Open(ToneWav("a.wav", 440, 1.0, 0, 0.8));
+  const uint16_t b = Open(ToneWav("b.wav", 440, 1.0, 0, 0.8));
+  Send(a, kPlay, 0);
+  Send(b, kPlay, 0);
+  output->SetCapture(true);
+  Run(300);
+  const std::vector<float>& got = output->Captured();
+  float peak = 0;
+  std::size_t flat = 0;
+  for (std::size_t i = 4; i < got.size(); i += 2) {
+    peak = std::max(peak, std::fabs(got[i]));
+    // Two equal samples are a crest between them; three are a flattened one.
+    if (std::fabs(got[i]) > 0.9f && got[i] == got[i - 2] && got[i] == got[i - 4]) ++flat;
+  }
+  EXPECT_LE(peak, 0.98f);
+  EXPECT_GT(peak, 0.8f);
+  EXPECT_EQ(flat, 0u) << "no crest is cut flat";
+  EXPECT_LE(LargestStep(got), 1.5f * static_cast<float>(1.6 * 2 * M_PI * 440 / kRate));
+}
+
+TEST_P(MediaDeviceServiceTest, IdleOutput_IsSuspended_AndPlayOrAWaveResumesIt) {
+  EXPECT_FALSE(service->OutputRunning()) << "nothing plays yet";
+  const uint16_t d = Open(RampWav(0.2));
+  EXPECT_FALSE(service->OutputRunning());
+  Send(d, kPlay, kNotify);
+  EXPECT_TRUE(service->OutputRunning());
+  EXPECT_FALSE(output->Suspended());
+  Run(300);
+  EXPECT_EQ(Notices(), (std::vector<uint32_t>{kNotifySuccessful}));
+  EXPECT_FALSE(service->OutputRunning());
+  EXPECT_TRUE(output->Suspended());
+
+  Send(d, kPlay, 0);
+  Run(100);
+  Send(d, kPause, kWait);
+  Run(20);  // the fade
+  EXPECT_TRUE(output->Suspended()) << "a paused device leaves the output idle";
+  const auto click = WaveImage(22050, 1, 8, 1918, [](int64_t, int) { return 0.5; });
+  ASSERT_TRUE(service->PlayWave(click.data(), click.size()));
+  EXPECT_FALSE(output->Suspended());
+  Run(150);
+  EXPECT_TRUE(output->Suspended());
+}
+
+TEST_P(MediaDeviceServiceTest, GrowingMp3_PlaysAsItArrives_WaitsOnUnderruns_EndsOnlyAtTheRealEnd) {
+  // As the server streams speech: 44.1 kHz mono, 64 kbit/s, no tag frame.
+  const std::string whole =
+      testsound::MakeMp3(dir.path().toStdString(), "whole", 44100, 1, 3.0, "-b 64 -t");
+  const std::vector<unsigned char> bytes = testsound::ReadFile(whole);
+  const std::string path = Path("bod.mp3");
+  std::size_t arrived = 0;
+  const auto arrive = [&](std::size_t upTo) {
+    std::ofstream out(path, std::ios::binary | std::ios::app);
+    out.write(reinterpret_cast<const char*>(bytes.data() + arrived),
+              static_cast<std::streamsize>(upTo - arrived));
+    arrived = upTo;
+  };
+  arrive(3840);
+  service->SetGrowing(path, true);
+  const uint16_t d = Open(path);
+  const uint32_t first = Status(d, kStatusLength);
+  EXPECT_GT(first, 300u);
+  EXPECT_LT(first, 600u);
+  ASSERT_EQ(Send(d, kPlay, kNotify), 0u);
+  output->SetCapture(true);
+  Run(first + 200);
+  // Underrun: still playing, waiting, the position held at what has arrived.
+  EXPECT_EQ(Status(d, kStatusMode), kModePlay);
+  EXPECT_EQ(Status(d, kStatusStarved), 1u);
+  const uint32_t held = Status(d, kStatusPosition);
+  EXPECT_NEAR(held, first, 30);
+  Run(100);
+  EXPECT_EQ(Status(d, kStatusPosition), held);
+
+  // More data: playback goes on, and the length grows.
+  arrive(bytes.size() / 2);
+  Run(100);
+  EXPECT_EQ(Status(d, kStatusStarved), 0u);
+  EXPECT_EQ(Status(d, kStatusPosition), held + 100);
+  output->SetCapture(false);
+  // The wait starts and ends with a fade, not a click (the right channel's 550 Hz tone
+  // has the larger natural step).
+  EXPECT_LE(LargestStep(output->Captured(), 2 * Fade()),
+            static_cast<float>(1.5 * 0.5 * 2 * M_PI * 550 / kRate));
+  const uint32_t grown = Status(d, kStatusLength);
+  EXPECT_NEAR(grown, 1500, 100);
+
+  // A skip back within what has arrived plays the same frames as the complete file.
+  const uint16_t reference = Open(whole);
+  for (uint16_t device : {reference, d}) {
+    ASSERT_EQ(Send(device, kSeek, kWait | kTo, 700), 0u);
+    Send(device, kPlay, kNotify);
+  }
+  output->ClearCaptured();
+  output->SetCapture(true);
+  Run(100);
+  output->SetCapture(false);
+  Send(reference, kStop, kWait);
+  Send(reference, kSeek, kWait | kTo, 700);
+  Send(d, kStop, kWait);
+  Run(20);
+  std::vector<float> both = output->Captured();
+  output->ClearCaptured();
+  output->SetCapture(true);
+  Send(reference, kPlay, 0);
+  Run(100);
+  output->SetCapture(false);
+  Send(reference, kStop, kWait);
+  Run(20);
+  const std::vector<float>& alone = output->Captured();
+  float worst = 0;
+  for (std::size_t i = 2 * Fade(); i < std::min(both.size(), alone.size()); ++i)
+    worst = std::max(worst, std::fabs(both[i] - 2 * alone[i]));
+  EXPECT_LT(worst, 2e-3f) << "the growing file's frames after the skip are the complete file's";
+  EXPECT_EQ(Notices(), (std::vector<uint32_t>{kNotifyAborted, kNotifyAborted, kNotifyAborted}));
+  sink.got.clear();
+
+  // A skip past what has arrived lands on its end, and waits there.
+  ASSERT_EQ(Send(d, kSeek, kWait | kTo, 2900), 0u);
+  EXPECT_EQ(Status(d, kStatusPosition), grown);
+  ASSERT_EQ(Send(d, kPlay, kNotify), 0u);
+  Run(100);
+  EXPECT_EQ(Status(d, kStatusMode), kModePlay);
+  EXPECT_EQ(Status(d, kStatusStarved), 1u);
+
+  // All bytes are there, but the file is not yet said complete: no end, no notice.
+  arrive(bytes.size());
+  Run(2000);
+  EXPECT_EQ(Status(d, kStatusMode), kModePlay);
+  EXPECT_EQ(Status(d, kStatusStarved), 1u);
+  EXPECT_TRUE(Notices().empty());
+
+  service->SetGrowing(path, false);
+  EXPECT_EQ(Status(d, kStatusLength), Status(reference, kStatusLength)) << "exact once complete";
+  Run(300);
+  EXPECT_EQ(Status(d, kStatusMode), kModeStop);
+  EXPECT_EQ(Status(d, kStatusPosition), Status(d, kStatusLength));
+  EXPECT_EQ(Notices(), (std::vector<uint32_t>{kNotifySuccessful}));
+}
+
+TEST_P(MediaDeviceServiceTest, GrowingMp3_ClosedWhileWaiting_EndsCleanly) {
+  const std::string whole =
+      testsound::MakeMp3(dir.path().toStdString(), "whole", 44100, 1, 1.0, "-b 64 -t");
+  auto bytes = testsound::ReadFile(whole);
+  bytes.resize(3840);
+  const std::string path = Path("bod.mp3");
+  WriteFile(path, bytes);
+  service->SetGrowing(path, true);
+  const uint16_t d = Open(path);
+  Send(d, kPlay, kNotify);
+  Run(800);
+  EXPECT_EQ(Status(d, kStatusStarved), 1u);
+  EXPECT_EQ(Send(d, kClose, kWait), 0u);
+  Run(50);
+  EXPECT_EQ(Notices(), (std::vector<uint32_t>{kNotifyAborted}));
+  EXPECT_FALSE(service->OutputRunning());
+  service->SetGrowing(path, false);
+  // What did not decode as MP3 at first is refused, growing or not.
+  WriteFile(Path("noise.mp3"), std::vector<unsigned char>(3840, 0x55));
+  service->SetGrowing(Path("noise.mp3"), true);
+  Params p;
+  p.element = Path("noise.mp3");
+  EXPECT_EQ(service->SendCommand(0, kOpen, kWait | kOpenElement, p), kErrInvalidFile);
+}
+
+TEST_P(MediaDeviceServiceTest, GrowingMp3_SaidGrowingAfterItsOpen_WaitsToo) {
+  const std::string whole =
+      testsound::MakeMp3(dir.path().toStdString(), "whole", 44100, 1, 1.0, "-b 64 -t");
+  const std::vector<unsigned char> bytes = testsound::ReadFile(whole);
+  const std::string path = Path("bod.mp3");
+  WriteFile(path, std::vector<unsigned char>(bytes.begin(), bytes.begin() + 3840));
+  const uint16_t d = Open(path);
+  service->SetGrowing(path, true);
+  Send(d, kPlay, kNotify);
+  Run(800);
+  EXPECT_EQ(Status(d, kStatusMode), kModePlay);
+  EXPECT_EQ(Status(d, kStatusStarved), 1u);
+  WriteFile(path, bytes);
+  service->SetGrowing(path, false);
+  Run(1000);
+  EXPECT_EQ(Status(d, kStatusMode), kModeStop);
+  EXPECT_EQ(Status(d, kStatusLength), Status(Open(whole), kStatusLength));
+  EXPECT_EQ(Notices(), (std::vector<uint32_t>{kNotifySuccessful}));
+}
+
+INSTANTIATE_TEST_SUITE_P(OutputRates, MediaDeviceServiceTest, ::testing::Values(48000, 44100),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                           return "At" + std::to_string(info.param);
+                         });
+
+TEST(SilentOutputTest, EndOfPlayback_ModeIsStoppedBeforeTheEventLoopRuns_ThenOneNotice) {
+  // The output and the feeder run on their own threads, as in the program: the reader
+  // may read the mode at the end of a sound before its notice has been handled.
   if (QCoreApplication::instance() == nullptr) new QCoreApplication(argc, argv);
   QTemporaryDir dir;
   const std::string wav = dir.path().toStdString() + "/short.wav";
@@ -473,12 +823,21 @@ TEST(SilentOutputTest, PlaybackAdvancesInRealTime_AndTheEndNoticeComesThroughThe
   p.callback = &sink;
   ASSERT_EQ(service.SendCommand(d, kPlay, kNotify, p), 0u);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (sink.got.empty() && std::chrono::steady_clock::now() < deadline)
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-  ASSERT_EQ(sink.Outcomes(), (std::vector<uint32_t>{kNotifySuccessful}));
   p.item = kStatusMode;
-  service.SendCommand(d, kStatus, kWait | kStatusItem, p);
+  do {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(service.SendCommand(d, kStatus, kWait | kStatusItem, p), 0u);
+  } while (p.returnValue == kModePlay && std::chrono::steady_clock::now() < deadline);
   EXPECT_EQ(p.returnValue, kModeStop);
+  EXPECT_TRUE(sink.got.empty());
+  p.item = kStatusPosition;
+  service.SendCommand(d, kStatus, kWait | kStatusItem, p);
+  EXPECT_EQ(p.returnValue, 200u);
+  const auto settle = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+  while (std::chrono::steady_clock::now() < settle)
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  EXPECT_EQ(sink.Outcomes(), (std::vector<uint32_t>{kNotifySuccessful}));
+  EXPECT_FALSE(service.OutputRunning());
 }
 
 }  // namespace

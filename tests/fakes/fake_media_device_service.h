@@ -11,12 +11,18 @@
 //    notice; stop, pause, seek, close and play abort a pending notice; any other command
 //    with kNotify supersedes it; every other command with kNotify posts successful at
 //    once. Notices are posted MciNotifyEvents, so they arrive when the event loop runs.
+//  - Refuses what the real service refuses, changing nothing: a resume of a stopped
+//    device (kErrNonApplicableFunction) and a seek past the length (kErrOutOfRange). A
+//    play or resume at the end plays nothing: the device is stopped at once and a notice
+//    asked for is posted as successful.
 //  - EndPlayback(id) is the end of a sound: mode stopped, position = length, and the
 //    pending notice (if any) posted as successful.
 //  - Refusals are scripted: FailNext(command, code) refuses the next such command once;
 //    failAlways[command] = code refuses it until erased. A refused command changes nothing
 //    (it is still recorded). Unknown device ids are refused with kErrInvalidDeviceId.
 //  - GetErrorString gives `errorTexts[code]`, false for a code without an entry.
+//  - SetGrowing calls are recorded in `growing` (path, flag) in order; the status item
+//    kStatusStarved reads a device's `starved` flag, which a test sets.
 //
 // Example:
 //   FakeMediaDeviceService fake;
@@ -35,6 +41,7 @@
 #include <deque>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "audio/mci_errors.h"
@@ -57,6 +64,7 @@ class FakeMediaDeviceService : public IMediaDeviceService, public IWaveVoice {
     uint32_t length = 0;             // ms; also the length of track 1
     bool hasPending = false;         // a play notice waits for EndPlayback
     QPointer<QObject> pending;
+    bool starved = false;  // what kStatusStarved reads
   };
   struct Wave {
     const void* image;
@@ -65,6 +73,7 @@ class FakeMediaDeviceService : public IMediaDeviceService, public IWaveVoice {
 
   std::vector<Command> commands;
   std::vector<Wave> waves;
+  std::vector<std::pair<std::string, bool>> growing;  // SetGrowing calls
   std::map<uint16_t, Device> devices;                 // open devices by id
   std::map<uint32_t, uint32_t> failAlways;            // command -> error code
   std::map<uint32_t, std::deque<uint32_t>> failNext;  // command -> codes, used once each
@@ -115,6 +124,10 @@ class FakeMediaDeviceService : public IMediaDeviceService, public IWaveVoice {
     return true;
   }
 
+  void SetGrowing(const std::string& path, bool grows) override {
+    growing.emplace_back(path, grows);
+  }
+
   bool PlayWave(const void* image, std::size_t size) override {
     waves.push_back({image, size});
     return waveResult;
@@ -152,6 +165,9 @@ class FakeMediaDeviceService : public IMediaDeviceService, public IWaveVoice {
     auto it = devices.find(device);
     if (it == devices.end()) return mci::kErrInvalidDeviceId;
     Device& d = it->second;
+    if (command == mci::kResume && d.mode == mci::kModeStop) return mci::kErrNonApplicableFunction;
+    if (command == mci::kSeek && (flags & mci::kTo) && params.to > d.length)
+      return mci::kErrOutOfRange;
     const bool interrupts = command == mci::kStop || command == mci::kPause ||
                             command == mci::kSeek || command == mci::kClose ||
                             command == mci::kPlay;
@@ -163,8 +179,8 @@ class FakeMediaDeviceService : public IMediaDeviceService, public IWaveVoice {
     switch (command) {
       case mci::kPlay:
       case mci::kResume:
-        d.mode = mci::kModePlay;
-        running = true;
+        d.mode = d.position >= d.length ? mci::kModeStop : mci::kModePlay;
+        running = d.mode == mci::kModePlay;
         break;
       case mci::kPause:
         if (d.mode == mci::kModePlay) d.mode = mci::kModePause;
@@ -179,6 +195,7 @@ class FakeMediaDeviceService : public IMediaDeviceService, public IWaveVoice {
       case mci::kStatus:
         params.returnValue = params.item == mci::kStatusMode       ? d.mode
                              : params.item == mci::kStatusPosition ? d.position
+                             : params.item == mci::kStatusStarved  ? (d.starved ? 1u : 0u)
                                                                    : d.length;
         break;
       case mci::kClose:

@@ -1,0 +1,468 @@
+// How clean the sound is through the whole path (decode, rate conversion, mix, output),
+// each figure beside a reference made in the same run. Prints figures; asserts nothing.
+//
+//  - SINAD of tones (MP3 files at 16, 22.05, 32, 44.1 and 48 kHz played at a 48 kHz
+//    output), beside sox's high-quality conversion of the same file's native decode.
+//  - The largest sample step at each kind of cut on a 0.5-amplitude 440 Hz tone, beside
+//    the tone's own largest step.
+//  - Clipping: speech with key names over it, samples at full scale and the peak.
+//  - CPU seconds per minute of speech through the service, beside the native decode plus
+//    sox's conversion.
+//  - Wake-ups per second of every thread while idle, beside the same threads while a
+//    sound plays, on the output the program would use (SDL_AUDIODRIVER picks another).
+//
+// Needs lame, sox and espeak-ng on the PATH.
+#include <sys/resource.h>
+#include <time.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "audio/decoder.h"
+#include "audio/media_device_service_impl.h"
+#include "audio/stepped_audio_output.h"
+#include "speech_sample.h"
+
+namespace {
+
+constexpr int kOut = 48000;
+constexpr std::size_t kPeriod = 512;
+
+bool Run(const std::string& cmd) {
+  return std::system(cmd.c_str()) == 0;
+}
+
+double ThreadCpu() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+double ChildrenCpu() {
+  rusage r{};
+  getrusage(RUSAGE_CHILDREN, &r);
+  return static_cast<double>(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
+         static_cast<double>(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+}
+
+void WriteWav(const std::string& path, int rate, const std::vector<float>& mono) {
+  std::ofstream out(path, std::ios::binary);
+  auto u32 = [&](uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
+  auto u16 = [&](uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
+  const auto bytes = static_cast<uint32_t>(mono.size() * 2);
+  out.write("RIFF", 4);
+  u32(36 + bytes);
+  out.write("WAVEfmt ", 8);
+  u32(16);
+  u16(1);
+  u16(1);
+  u32(static_cast<uint32_t>(rate));
+  u32(static_cast<uint32_t>(rate * 2));
+  u16(2);
+  u16(16);
+  out.write("data", 4);
+  u32(bytes);
+  for (float s : mono) u16(static_cast<uint16_t>(static_cast<int16_t>(std::lround(s * 32767))));
+}
+
+std::vector<float> Tone(int rate, double hz, double seconds, double amplitude = 0.5) {
+  std::vector<float> s(static_cast<std::size_t>(seconds * rate));
+  for (std::size_t i = 0; i < s.size(); ++i)
+    s[i] = static_cast<float>(amplitude * std::sin(2 * M_PI * hz * static_cast<double>(i) / rate));
+  return s;
+}
+
+// An MP3 of a tone, as lame makes it at the highest bit rate for that sample rate.
+std::string ToneMp3(const std::string& dir, int rate, double hz, double seconds) {
+  const std::string base = dir + "/tone" + std::to_string(rate) + "_" + std::to_string(int(hz));
+  WriteWav(base + ".wav", rate, Tone(rate, hz, seconds));
+  const char* bitrate = rate >= 32000 ? "320" : "160";
+  if (!Run("lame --quiet -q 0 -b " + std::string(bitrate) + " '" + base + ".wav' '" + base +
+           ".mp3'"))
+    return "";
+  return base + ".mp3";
+}
+
+// SINAD (dB) of a tone of `hz` in the left channel of interleaved stereo `s`, over
+// frames [from, from + n): a sine of that frequency and an offset are fitted by least
+// squares; everything else is noise and distortion.
+double Sinad(const std::vector<float>& s, double hz, int rate, std::size_t from, std::size_t n) {
+  double m[3][4] = {};
+  for (std::size_t i = from; i < from + n; ++i) {
+    const double t = 2 * M_PI * hz * static_cast<double>(i) / rate;
+    const double v[3] = {std::sin(t), std::cos(t), 1};
+    for (int a = 0; a < 3; ++a) {
+      for (int b = 0; b < 3; ++b) m[a][b] += v[a] * v[b];
+      m[a][3] += v[a] * s[2 * i];
+    }
+  }
+  for (int c = 0; c < 3; ++c)
+    for (int r = c + 1; r < 3; ++r) {
+      const double k = m[r][c] / m[c][c];
+      for (int j = c; j < 4; ++j) m[r][j] -= k * m[c][j];
+    }
+  double x[3];
+  for (int r = 2; r >= 0; --r) {
+    double v = m[r][3];
+    for (int j = r + 1; j < 3; ++j) v -= m[r][j] * x[j];
+    x[r] = v / m[r][r];
+  }
+  double signal = 0, error = 0;
+  for (std::size_t i = from; i < from + n; ++i) {
+    const double t = 2 * M_PI * hz * static_cast<double>(i) / rate;
+    const double fit = x[0] * std::sin(t) + x[1] * std::cos(t);
+    signal += fit * fit;
+    error += (s[2 * i] - fit - x[2]) * (s[2 * i] - fit - x[2]);
+  }
+  return 10 * std::log10(signal / error);
+}
+
+float LargestStep(const std::vector<float>& s, std::size_t from = 0,
+                  std::size_t to = static_cast<std::size_t>(-1)) {
+  to = std::min(to, s.size() / 2);
+  float worst = 0;
+  for (std::size_t i = std::max<std::size_t>(from, 1); i < to; ++i)
+    for (int c = 0; c < 2; ++c) worst = std::max(worst, std::fabs(s[2 * i + c] - s[2 * i - 2 + c]));
+  return worst;
+}
+
+// A service over a stepped output, stepped as the feeder and the sound card would.
+struct Rig {
+  Rig() {
+    auto out = std::make_unique<SteppedAudioOutput>(kOut, kPeriod);
+    output = out.get();
+    service = std::make_unique<MediaDeviceService>(std::move(out));
+    output->SetCapture(true);
+  }
+  void Step(double ms) {
+    auto frames = static_cast<std::size_t>(ms * kOut / 1000);
+    while (frames > 0) {
+      service->FillBuffers();
+      const std::size_t n = std::min(frames, kPeriod);
+      output->Step(n);
+      frames -= n;
+    }
+  }
+  uint16_t Open(const std::string& path) {
+    mci::Params p;
+    p.element = path;
+    return service->SendCommand(0, mci::kOpen, mci::kWait | mci::kOpenElement, p) == 0 ? p.deviceId
+                                                                                       : 0;
+  }
+  void Send(uint16_t d, uint32_t command, uint32_t flags, uint32_t to = 0) {
+    mci::Params p;
+    p.to = to;
+    service->SendCommand(d, command, flags, p);
+  }
+  std::size_t Frames() const { return output->Captured().size() / 2; }
+  SteppedAudioOutput* output = nullptr;
+  std::unique_ptr<MediaDeviceService> service;
+};
+
+// The native decode of `path` (a file at `rate`) converted to the output rate by sox.
+std::vector<float> SoxReference(const std::string& path, int rate, const std::string& dir) {
+  uint32_t error = 0;
+  // Asked for the file's own rate, the decoder converts nothing.
+  auto dec = OpenDecoder(path, rate, error);
+  if (!dec) return {};
+  std::vector<float> block(4096 * 2);
+  std::vector<float> pcm;
+  while (std::size_t n = dec->Read(block.data(), 4096))
+    pcm.insert(pcm.end(), block.begin(), block.begin() + static_cast<long>(2 * n));
+  const std::string raw = dir + "/native.f32";
+  const std::string conv = dir + "/sox.f32";
+  {
+    std::ofstream out(raw, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(pcm.data()),
+              static_cast<std::streamsize>(pcm.size() * sizeof(float)));
+  }
+  if (!Run("sox -q -t f32 -r " + std::to_string(rate) + " -c 2 '" + raw + "' -t f32 '" + conv +
+           "' rate -h " + std::to_string(kOut)))
+    return {};
+  std::ifstream in(conv, std::ios::binary);
+  const std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
+                                std::istreambuf_iterator<char>());
+  std::vector<float> out(bytes.size() / sizeof(float));
+  std::memcpy(out.data(), bytes.data(), out.size() * sizeof(float));
+  return out;
+}
+
+void SinadTable(const std::string& dir) {
+  std::printf(
+      "SINAD in dB of a 0.5-amplitude tone played at %d Hz, from MP3 files (the\n"
+      "codec's own distortion included) and from 16-bit wave files:\n",
+      kOut);
+  std::printf("  ours / sox -h of the native decode\n");
+  const double tones[] = {200, 440, 1000, 3000, 6000, 8000};
+  std::printf("  %-9s", "file");
+  for (double hz : tones) std::printf("  %13.0f Hz", hz);
+  std::printf("\n");
+  for (int row = 0; row < 10; ++row) {
+    const int rate = std::array<int, 5>{44100, 16000, 22050, 32000, 48000}[row % 5];
+    const bool wav = row >= 5;
+    std::printf("  %s %-5d", wav ? "wav" : "mp3", rate);
+    for (double hz : tones) {
+      if (hz > 0.4 * rate) {
+        std::printf("  %16s", "--");
+        continue;
+      }
+      std::string mp3 = ToneMp3(dir, rate, hz, 1.0);
+      if (wav) mp3 = mp3.substr(0, mp3.size() - 4) + ".wav";
+      Rig rig;
+      const uint16_t d = rig.Open(mp3);
+      rig.Send(d, mci::kPlay, 0);
+      rig.Step(1100);
+      const auto& ours = rig.output->Captured();
+      const std::vector<float> ref = SoxReference(mp3, rate, dir);
+      // Half a second from the middle: past the start and the fade-in, before the end.
+      const std::size_t from = kOut / 4;
+      const std::size_t n = kOut / 2;
+      const double a = ours.size() / 2 >= from + n ? Sinad(ours, hz, kOut, from, n) : 0;
+      const double b = ref.size() / 2 >= from + n ? Sinad(ref, hz, kOut, from, n) : 0;
+      std::printf("  %7.1f / %6.1f", a, b);
+    }
+    std::printf("\n");
+  }
+}
+
+void CutSteps(const std::string& dir) {
+  const std::string a = ToneMp3(dir, 44100, 440, 2.0);
+  // The same tone under another name, for the sound that replaces the playing one.
+  const std::string b = dir + "/other_440.mp3";
+  Run("cp '" + a + "' '" + b + "'");
+  const std::string waveFile = dir + "/wave.wav";
+  WriteWav(waveFile, 22050, Tone(22050, 440, 1.0));
+  std::ifstream in(waveFile, std::ios::binary);
+  const std::vector<char> waveImage((std::istreambuf_iterator<char>(in)),
+                                    std::istreambuf_iterator<char>());
+
+  // The tone's own largest step, from an uncut stretch.
+  float natural = 0;
+  {
+    Rig rig;
+    const uint16_t d = rig.Open(a);
+    rig.Send(d, mci::kPlay, 0);
+    rig.Step(500);
+    natural = LargestStep(rig.output->Captured(), kOut / 10, kOut / 2);
+  }
+  struct Cut {
+    const char* name;
+    std::function<void(Rig&, uint16_t, uint16_t)> act;
+    // Runs before the measured stretch starts (the pause before a resume).
+    std::function<void(Rig&, uint16_t)> before = nullptr;
+  };
+  const Cut cuts[] = {
+      {"pause", [](Rig& r, uint16_t d, uint16_t) { r.Send(d, mci::kPause, mci::kWait); }},
+      {"resume after a pause", [](Rig& r, uint16_t d, uint16_t) { r.Send(d, mci::kPlay, 0); },
+       [](Rig& r, uint16_t d) {
+         r.Send(d, mci::kPause, mci::kWait);
+         r.Step(50);
+       }},
+      {"stop", [](Rig& r, uint16_t d, uint16_t) { r.Send(d, mci::kStop, mci::kWait); }},
+      {"close while playing",
+       [](Rig& r, uint16_t d, uint16_t) { r.Send(d, mci::kClose, mci::kWait); }},
+      {"seek (skip) and play on",
+       [](Rig& r, uint16_t d, uint16_t) {
+         r.Send(d, mci::kSeek, mci::kWait | mci::kTo, 1301);
+         r.Send(d, mci::kPlay, 0);
+       }},
+      {"new sound replaces the playing one",
+       [](Rig& r, uint16_t d, uint16_t other) {
+         r.Send(d, mci::kClose, mci::kWait);
+         r.Send(other, mci::kPlay, 0);
+       }},
+      {"wave voice cut off by the next",
+       [&](Rig& r, uint16_t, uint16_t) {
+         r.service->PlayWave(waveImage.data(), waveImage.size());
+       }},
+  };
+  std::printf("largest sample step at a cut, 0.5-amplitude 440 Hz tone (44.1 kHz MP3):\n");
+  std::printf("  the tone's own largest step (reference) %.4f\n", natural);
+  for (const Cut& c : cuts) {
+    Rig rig;
+    const uint16_t d = rig.Open(a);
+    const uint16_t other = rig.Open(b);
+    // Half a cycle away from where the first one is cut.
+    rig.Send(other, mci::kSeek, mci::kWait | mci::kTo, 4);
+    const bool wave = std::string(c.name).find("wave") != std::string::npos;
+    if (wave) {
+      rig.service->PlayWave(waveImage.data(), waveImage.size());
+    } else {
+      rig.Send(d, mci::kPlay, 0);
+    }
+    rig.Step(300.7);  // the cut lands in mid-wave
+    if (c.before) c.before(rig, d);
+    const std::size_t at = rig.Frames();
+    c.act(rig, d, other);
+    rig.Step(100);
+    const float step = LargestStep(rig.output->Captured(), at - 1);
+    std::printf("  %-36s %.4f  (%.2f x the tone's own)\n", c.name, step, step / natural);
+  }
+}
+
+void Clipping(const std::string& dir, const std::string& speech) {
+  WriteWav(dir + "/key.wav", 44100, Tone(44100, 660, 0.4, 0.7));
+  Run("lame --quiet -b 64 '" + dir + "/key.wav' '" + dir + "/vk_1.mp3'");
+  Rig rig;
+  const uint16_t page = rig.Open(speech);
+  rig.Send(page, mci::kPlay, 0);
+  uint16_t key = 0;
+  for (int i = 0; i < 20; ++i) {
+    rig.Step(300);
+    if (key != 0) rig.Send(key, mci::kClose, mci::kWait);
+    key = rig.Open(dir + "/vk_1.mp3");
+    rig.service->SetDucksOthers(key, true);
+    rig.Send(key, mci::kPlay, 0);
+  }
+  rig.Step(500);
+  std::size_t full = 0;
+  float peak = 0;
+  for (float s : rig.output->Captured()) {
+    peak = std::max(peak, std::fabs(s));
+    if (std::fabs(s) >= 0.9999f) ++full;
+  }
+  std::printf("speech (peak -0.5 dBFS) with 20 key names (0.7 amplitude) over it, %.1f s:\n",
+              static_cast<double>(rig.Frames()) / kOut);
+  std::printf("  samples at full scale %zu   peak %.3f   (reference: no sample at full scale)\n",
+              full, peak);
+}
+
+void Cpu(const std::string& dir, const std::string& speech) {
+  double ours = 0;
+  double seconds = 0;
+  {
+    const double t0 = ThreadCpu();
+    Rig rig;
+    rig.output->SetCapture(false);
+    const uint16_t d = rig.Open(speech);
+    mci::Params p;
+    p.item = mci::kStatusLength;
+    rig.service->SendCommand(d, mci::kStatus, mci::kWait | mci::kStatusItem, p);
+    seconds = p.returnValue / 1000.0;
+    rig.Send(d, mci::kPlay, 0);
+    rig.Step(p.returnValue + 100.0);
+    ours = ThreadCpu() - t0;
+  }
+  // Reference: the native decode in this thread, then sox's conversion in a child.
+  const double t0 = ThreadCpu();
+  uint32_t error = 0;
+  auto dec = OpenDecoder(speech, 44100, error);
+  std::vector<float> pcm;
+  std::vector<float> block(4096 * 2);
+  while (std::size_t n = dec->Read(block.data(), 4096))
+    pcm.insert(pcm.end(), block.begin(), block.begin() + static_cast<long>(2 * n));
+  const double decode = ThreadCpu() - t0;
+  {
+    std::ofstream out(dir + "/speech.f32", std::ios::binary);
+    out.write(reinterpret_cast<const char*>(pcm.data()),
+              static_cast<std::streamsize>(pcm.size() * sizeof(float)));
+  }
+  const double c0 = ChildrenCpu();
+  Run("sox -q -t f32 -r 44100 -c 2 '" + dir + "/speech.f32' -t f32 '" + dir +
+      "/speech48.f32' rate -h 48000");
+  const double sox = ChildrenCpu() - c0;
+  const double minutes = seconds / 60;
+  std::printf("CPU per minute of speech (%.1f s, 44.1 kHz MP3 to %d Hz):\n", seconds, kOut);
+  std::printf(
+      "  ours (decode, convert, mix) %.3f s   reference (native decode %.3f s + sox -h "
+      "%.3f s) %.3f s\n",
+      ours / minutes, decode / minutes, sox / minutes, (decode + sox) / minutes);
+}
+
+// Context switches of every thread of this process, by thread id.
+std::map<int, std::pair<std::string, long>> Switches() {
+  std::map<int, std::pair<std::string, long>> out;
+  const QDir tasks("/proc/self/task");
+  for (const QString& tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+    const std::string base = "/proc/self/task/" + tid.toStdString();
+    std::ifstream comm(base + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    std::ifstream status(base + "/status");
+    long total = 0;
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
+          line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
+        total += std::stol(line.substr(line.find(':') + 1));
+    }
+    out[tid.toInt()] = {name, total};
+  }
+  return out;
+}
+
+std::map<int, double> WakeupsPerSecond(double seconds, std::map<int, std::string>& names) {
+  const auto before = Switches();
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  const auto after = Switches();
+  std::map<int, double> rate;
+  for (const auto& [tid, v] : after) {
+    auto it = before.find(tid);
+    if (it == before.end()) continue;
+    names[tid] = v.first;
+    rate[tid] = static_cast<double>(v.second - it->second.second) / seconds;
+  }
+  return rate;
+}
+
+void Idle(const std::string& dir) {
+  const std::string tone = ToneMp3(dir, 44100, 440, 5.0);
+  const std::string blip = ToneMp3(dir, 44100, 660, 0.2);
+  MediaDeviceService service(OpenDefaultOutput());
+  const std::string outputName = service.Output().Name();
+  mci::Params p;
+  p.element = blip;
+  service.SendCommand(0, mci::kOpen, mci::kWait | mci::kOpenElement, p);
+  const uint16_t d = p.deviceId;
+  service.SendCommand(d, mci::kPlay, 0, p);
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  QCoreApplication::processEvents();
+  std::map<int, std::string> names;
+  const auto idle = WakeupsPerSecond(3.0, names);
+  p.element = tone;
+  service.SendCommand(0, mci::kOpen, mci::kWait | mci::kOpenElement, p);
+  service.SendCommand(p.deviceId, mci::kPlay, 0, p);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const auto playing = WakeupsPerSecond(3.0, names);
+  std::printf("wake-ups per second on output \"%s\", idle / while a sound plays (reference):\n",
+              outputName.c_str());
+  const int self = static_cast<int>(gettid());
+  for (const auto& [tid, r] : idle) {
+    if (tid == self) continue;  // this thread only sleeps here
+    auto it = playing.find(tid);
+    std::printf("  thread %-16s %7.1f / %7.1f\n", names[tid].c_str(), r,
+                it == playing.end() ? 0.0 : it->second);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  QTemporaryDir dir;
+  const std::string d = dir.path().toStdString();
+  SinadTable(d);
+  CutSteps(d);
+  const std::string speech = benchaudio::MakeSpeechMp3(d, true);
+  if (speech.empty()) {
+    std::printf("speech: could not be made (espeak-ng, sox, lame)\n");
+  } else {
+    Clipping(d, speech);
+    Cpu(d, speech);
+  }
+  Idle(d);
+  return 0;
+}
