@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <iostream>
 #include <mutex>
 #include <thread>
@@ -138,20 +139,24 @@ void streamBody(const httplib::Request& req, httplib::Response& res, SpeechAnswe
       });
 }
 
-// Sends a complete body no faster than `throttle` bytes a second, with its length.
-void pacedBody(httplib::Response& res, std::string bytes, const std::string& contentType,
-               long throttle) {
+// Sends a body of known length, read by `read` (offset, at most so many bytes) as it goes
+// out, no faster than `throttle` bytes a second when that is set.
+void bodyWithLength(httplib::Response& res, size_t size, const std::string& contentType,
+                    long throttle, std::function<std::string(size_t, size_t)> read) {
   requestLog.provided = true;
-  auto body = std::make_shared<std::string>(std::move(bytes));
   auto pacer = std::make_shared<BodyPacer>(throttle);
-  res.set_content_provider(body->size(), contentType,
-                           [body, pacer](size_t offset, size_t length, httplib::DataSink& sink) {
-                             size_t n = pacer->next(std::min(length, kBodyChunk));
-                             pacer->waitUntilCarried(offset + n);
-                             if (!sink.write(body->data() + offset, n)) return false;
-                             requestLog.bodyBytes += n;
-                             return true;
-                           });
+  res.set_content_provider(
+      size, contentType,
+      [read = std::move(read), pacer](size_t offset, size_t length, httplib::DataSink& sink) {
+        std::string bytes = read(offset, pacer->next(std::min(length, kBodyChunk)));
+        // Nothing to send: the library ends the connection, short of
+        // the length it announced.
+        if (bytes.empty()) return false;
+        pacer->waitUntilCarried(offset + bytes.size());
+        if (!sink.write(bytes.data(), bytes.size())) return false;
+        requestLog.bodyBytes += bytes.size();
+        return true;
+      });
 }
 
 int run(const ServerOptions& options) {
@@ -244,16 +249,29 @@ int run(const ServerOptions& options) {
     TxResponse answer =
         service.handle(TxRequest{req.target, header(req, "Authorization"), header(req, "Vorbu")});
     for (const auto& [name, value] : answer.headers) res.set_header(name, value);
-    // A status left unset lets the library answer a Range header of a complete body as a
-    // partial answer (206). A streamed body has no length to take a range of, so it is
-    // always whole, and says so.
-    if (answer.status != 200 || answer.stream) res.status = answer.status;
-    if (answer.stream)
-      streamBody(req, res, std::move(*answer.stream), answer.contentType, throttle);
-    else if (throttle > 0 && !answer.body.empty())
-      pacedBody(res, std::move(answer.body), answer.contentType, throttle);
-    else
+    // A status left unset lets the library answer a Range header of a body of known
+    // length as a partial answer (206). A streamed body has no length to take a range of,
+    // so it is always whole, and says so.
+    const bool streamed = answer.speech && !answer.speech->size();
+    if (answer.status != 200 || streamed) res.status = answer.status;
+    if (streamed) {
+      streamBody(req, res, std::move(*answer.speech), answer.contentType, throttle);
+    } else if (answer.speech) {
+      // A stored entry goes out from its file as it is read: no wait for reading all of
+      // a long page's speech first.
+      auto speech = std::make_shared<SpeechAnswer>(std::move(*answer.speech));
+      bodyWithLength(
+          res, *speech->size(), answer.contentType, throttle, [speech](size_t offset, size_t n) {
+            SpeechAnswer::Chunk chunk = speech->read(offset, n, {});
+            return chunk.status == SpeechAnswer::Status::Data ? chunk.bytes : std::string();
+          });
+    } else if (throttle > 0 && !answer.body.empty()) {
+      auto body = std::make_shared<std::string>(std::move(answer.body));
+      bodyWithLength(res, body->size(), answer.contentType, throttle,
+                     [body](size_t offset, size_t n) { return body->substr(offset, n); });
+    } else {
       res.set_content(std::move(answer.body), answer.contentType.c_str());
+    }
   });
 
   // The library adds a Keep-Alive header even to answers that end with the connection.

@@ -69,10 +69,10 @@ bool writeAll(int fd, const std::string& bytes) {
 
 }  // namespace
 
-bool looksLikeSpeechEntry(const std::string& bytes) {
-  if (bytes.size() < kMinSpeechBytes) return false;
-  auto b0 = static_cast<unsigned char>(bytes[0]);
-  auto b1 = static_cast<unsigned char>(bytes[1]);
+bool looksLikeSpeechEntry(std::string_view start, size_t size) {
+  if (size < kMinSpeechBytes || start.size() < 2) return false;
+  auto b0 = static_cast<unsigned char>(start[0]);
+  auto b1 = static_cast<unsigned char>(start[1]);
   return b0 == 0xFF && (b1 & 0xE0) == 0xE0;
 }
 
@@ -97,8 +97,6 @@ struct SpeechJob {
   std::exception_ptr failure;
 };
 
-SpeechAnswer::SpeechAnswer(std::string bytes) : bytes_(std::move(bytes)) {}
-
 SpeechAnswer::SpeechAnswer(SpeechCache* cache, std::shared_ptr<SpeechJob> job)
     : cache_(cache), job_(std::move(job)) {}
 
@@ -107,36 +105,53 @@ SpeechAnswer::~SpeechAnswer() {
 }
 
 SpeechAnswer::SpeechAnswer(SpeechAnswer&& other) noexcept
-    : bytes_(std::move(other.bytes_)), cache_(other.cache_), job_(std::move(other.job_)) {
+    : fd_(other.fd_), size_(other.size_), cache_(other.cache_), job_(std::move(other.job_)) {
+  other.fd_ = -1;
   other.job_.reset();
 }
 
 SpeechAnswer& SpeechAnswer::operator=(SpeechAnswer&& other) noexcept {
   if (this != &other) {
     release();
-    bytes_ = std::move(other.bytes_);
+    fd_ = other.fd_;
+    size_ = other.size_;
     cache_ = other.cache_;
     job_ = std::move(other.job_);
+    other.fd_ = -1;
     other.job_.reset();
   }
   return *this;
 }
 
 void SpeechAnswer::release() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
   if (job_ && cache_) cache_->leave(job_);
   job_.reset();
+}
+
+std::optional<size_t> SpeechAnswer::size() const {
+  if (job_) return std::nullopt;
+  return size_;
 }
 
 SpeechAnswer::Chunk SpeechAnswer::read(size_t offset, size_t maxBytes,
                                        std::chrono::milliseconds wait) {
   Chunk chunk;
   if (!job_) {
-    if (offset >= bytes_.size()) {
+    if (offset >= size_) {
       chunk.status = Status::End;
-    } else {
-      chunk.status = Status::Data;
-      chunk.bytes = bytes_.substr(offset, maxBytes);
+      return chunk;
     }
+    chunk.bytes.resize(std::min(maxBytes, size_ - offset));
+    ssize_t n;
+    do {
+      n = ::pread(fd_, chunk.bytes.data(), chunk.bytes.size(), static_cast<off_t>(offset));
+    } while (n < 0 && errno == EINTR);
+    // The entry is never changed in place (a new one is renamed over it, and this file
+    // stays as it was), so a short read means a broken disk.
+    chunk.status = n > 0 ? Status::Data : Status::Failed;
+    chunk.bytes.resize(n > 0 ? static_cast<size_t>(n) : 0);
     return chunk;
   }
   SpeechJob& job = *job_;
@@ -163,7 +178,12 @@ void SpeechAnswer::waitForStart() {
 }
 
 std::string SpeechAnswer::readAll() {
-  if (!job_) return bytes_;
+  if (!job_) {
+    std::string all;
+    for (Chunk c; (c = read(all.size(), size_, {})).status == Status::Data;) all += c.bytes;
+    if (all.size() != size_) throw SpeechCacheError("cannot read a cache entry");
+    return all;
+  }
   SpeechJob& job = *job_;
   std::unique_lock<std::mutex> lock(job.m);
   job.grown.wait(lock, [&] { return job.finished || job.failure; });
@@ -202,27 +222,18 @@ std::string SpeechCache::entryName(const SpeechKey& key) {
   return name + ".mp3";
 }
 
-std::optional<std::string> SpeechCache::readEntry(const std::string& name) const {
+std::optional<SpeechAnswer> SpeechCache::openEntry(const std::string& name) const {
   std::string path = dir_ + "/" + name;
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) return std::nullopt;
+  SpeechAnswer answer(fd, 0);
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > (64 << 20)) {
-    ::close(fd);
-    return std::nullopt;
-  }
-  std::string bytes(static_cast<size_t>(st.st_size), '\0');
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  ::close(fd);
-  bytes.resize(done);
-  if (!looksLikeSpeechEntry(bytes)) return std::nullopt;
-  return bytes;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  answer.size_ = static_cast<size_t>(st.st_size);
+  std::string start;
+  if (answer.size_ >= kMinSpeechBytes) start = answer.read(0, 2, {}).bytes;
+  if (!looksLikeSpeechEntry(start, answer.size_)) return std::nullopt;
+  return answer;
 }
 
 void SpeechCache::writeEntry(const std::string& name, const std::string& bytes) const {
@@ -246,9 +257,9 @@ void SpeechCache::writeEntry(const std::string& name, const std::string& bytes) 
 
 SpeechAnswer SpeechCache::open(const SpeechKey& key) {
   const std::string name = entryName(key);
-  if (auto cached = readEntry(name)) {
+  if (auto cached = openEntry(name)) {
     ++hits_;
-    return SpeechAnswer(std::move(*cached));
+    return std::move(*cached);
   }
   std::lock_guard<std::mutex> lock(mutex_);
   if (stopping_) throw SpeechStopped("the server is stopping");
@@ -258,9 +269,9 @@ SpeechAnswer SpeechCache::open(const SpeechKey& key) {
     return answer;
   }
   // The entry may have been finished between the read above and taking the lock.
-  if (auto cached = readEntry(name)) {
+  if (auto cached = openEntry(name)) {
     ++hits_;
-    return SpeechAnswer(std::move(*cached));
+    return std::move(*cached);
   }
   return start(key, name, true);
 }

@@ -52,9 +52,9 @@ class SpeechStopped : public Exception {
 class SpeechCache;
 struct SpeechJob;
 
-// One request's speech: the bytes of a stored entry, or a synthesis to read while it
-// runs. Move-only. Letting go of it (destruction) stops a synthesis that no other request
-// reads. Use from one thread at a time.
+// One request's speech: a stored entry, read from its file as it is sent, or a synthesis
+// to read while it runs. Move-only. Letting go of it (destruction) stops a synthesis that
+// no other request reads. Use from one thread at a time.
 class SpeechAnswer {
  public:
   enum class Status {
@@ -75,12 +75,11 @@ class SpeechAnswer {
   SpeechAnswer(const SpeechAnswer&) = delete;
   SpeechAnswer& operator=(const SpeechAnswer&) = delete;
 
-  // Whether every byte is already here (a stored entry): takeBytes() then gives them.
-  bool complete() const { return !job_; }
-  std::string takeBytes() { return std::move(bytes_); }
+  // The length of the whole speech when it is known from the start (a stored entry).
+  std::optional<size_t> size() const;
 
   // At most `maxBytes` bytes from `offset` on, waiting up to `wait` for them while the
-  // synthesis runs.
+  // synthesis runs. Failed also when a stored entry cannot be read.
   Chunk read(size_t offset, size_t maxBytes, std::chrono::milliseconds wait);
   // Blocks until the synthesis has made its first bytes (or ended). Throws what the
   // synthesis threw when it failed before making any.
@@ -90,11 +89,12 @@ class SpeechAnswer {
 
  private:
   friend class SpeechCache;
-  explicit SpeechAnswer(std::string bytes);
+  SpeechAnswer(int fd, size_t size) : fd_(fd), size_(size) {}
   SpeechAnswer(SpeechCache* cache, std::shared_ptr<SpeechJob> job);
   void release();
 
-  std::string bytes_;
+  int fd_ = -1;  // a stored entry's file, open for reading
+  size_t size_ = 0;
   SpeechCache* cache_ = nullptr;
   std::shared_ptr<SpeechJob> job_;
 };
@@ -148,7 +148,8 @@ class SpeechCache {
  private:
   friend class SpeechAnswer;
 
-  std::optional<std::string> readEntry(const std::string& name) const;
+  // Opens a stored entry that looks whole.
+  std::optional<SpeechAnswer> openEntry(const std::string& name) const;
   void writeEntry(const std::string& name, const std::string& bytes) const;
   SpeechAnswer start(const SpeechKey& key, const std::string& name, bool cacheable);
   // Adds a reader to an unfinished job; the cache's mutex is held.
@@ -176,6 +177,7 @@ class SpeechCache {
   std::atomic<uint64_t> syntheses_{0};
 };
 
-// Whether bytes look like a complete speech entry: long enough and starting with an MPEG
-// audio frame. A file that fails this is treated as absent and made again.
-bool looksLikeSpeechEntry(const std::string& bytes);
+// Whether a file of `size` bytes that starts with `start` looks like a complete speech
+// entry: long enough and starting with an MPEG audio frame. A file that fails this is
+// treated as absent and made again.
+bool looksLikeSpeechEntry(std::string_view start, size_t size);

@@ -40,10 +40,7 @@ TxResponse TxService::answer(const Message& message, int status, bool speech,
     SpeechAnswer speech = cacheable ? speech_.open(key) : speech_.openUncached(key);
     // A synthesis that fails before its first byte is still answered as an error.
     speech.waitForStart();
-    if (speech.complete())
-      response.body = speech.takeBytes();
-    else
-      response.stream = std::move(speech);
+    response.speech = std::move(speech);
     response.contentType = "audio/mpeg";
   } catch (const SpeechBusy&) {
     response.status = 503;

@@ -29,9 +29,9 @@ struct TxResponse {
   int status = 200;
   std::string contentType;
   std::string body;
-  // Speech still being synthesised, when set: the body is to be read from it as it is
-  // made (and `body` is empty).
-  std::optional<SpeechAnswer> stream;
+  // Speech, when set (and `body` is empty): a stored entry, or a synthesis still going on
+  // whose bytes are to be sent as they are made.
+  std::optional<SpeechAnswer> speech;
   std::vector<std::pair<std::string, std::string>> headers;
 };
 
