@@ -3,7 +3,6 @@
 #include <lame/lame.h>
 
 #include <algorithm>
-#include <memory>
 #include <vector>
 
 namespace {
@@ -11,52 +10,105 @@ namespace {
 struct LameDeleter {
   void operator()(lame_global_flags* gf) const { lame_close(gf); }
 };
+using LamePtr = std::unique_ptr<lame_global_flags, LameDeleter>;
 
-std::string encodeOnce(const std::vector<int16_t>& samples, int sampleRate) {
-  std::unique_ptr<lame_global_flags, LameDeleter> gf(lame_init());
+LamePtr openLame(int inputRate) {
+  LamePtr gf(lame_init());
   if (!gf) throw SynthError("LAME could not be initialised");
   lame_set_num_channels(gf.get(), 1);
   lame_set_mode(gf.get(), MONO);
-  lame_set_in_samplerate(gf.get(), sampleRate);
+  lame_set_in_samplerate(gf.get(), inputRate);
   lame_set_out_samplerate(gf.get(), 44100);
   lame_set_VBR(gf.get(), vbr_off);
   lame_set_brate(gf.get(), 64);
   lame_set_quality(gf.get(), 5);
-  // The buffer interface cannot go back to fill in an Info frame; none is wanted.
+  // An Info frame would have to be filled in at the start once the end is known, which a
+  // stream already sent cannot have. Without it players treat the encoder's delay (about
+  // 25 ms) and its last padding as silence, which they are.
   lame_set_bWriteVbrTag(gf.get(), 0);
   if (lame_init_params(gf.get()) < 0) throw SynthError("LAME rejected the encoding parameters");
-
-  std::string out;
-  // LAME's documented worst case: 1.25 × samples + 7200 bytes per call.
-  const size_t chunk = 8192;
-  std::vector<unsigned char> buffer(chunk * 5 / 4 * 2 + 7200);
-  for (size_t pos = 0; pos < samples.size(); pos += chunk) {
-    int n = static_cast<int>(std::min(chunk, samples.size() - pos));
-    auto* pcm = const_cast<short*>(reinterpret_cast<const short*>(samples.data() + pos));
-    int written = lame_encode_buffer(gf.get(), pcm, nullptr, n, buffer.data(),
-                                     static_cast<int>(buffer.size()));
-    if (written < 0) throw SynthError("LAME encoding failed");
-    out.append(reinterpret_cast<char*>(buffer.data()), static_cast<size_t>(written));
-  }
-  int written = lame_encode_flush(gf.get(), buffer.data(), static_cast<int>(buffer.size()));
-  if (written < 0) throw SynthError("LAME encoding failed");
-  out.append(reinterpret_cast<char*>(buffer.data()), static_cast<size_t>(written));
-  return out;
+  return gf;
 }
+
+// Samples given to LAME per call; its documented worst case of output for n samples is
+// 1.25 n + 7200 bytes (doubled here for the resampling from the synthesiser's rate).
+constexpr size_t kChunk = 8192;
+constexpr size_t kBufferBytes = kChunk * 5 / 4 * 2 + 7200;
 
 }  // namespace
 
-std::string encodeMp3(const Pcm& pcm) {
-  if (pcm.sampleRate <= 0) throw SynthError("no sample rate");
-  std::vector<int16_t> samples = pcm.samples;
-  // 64 kbit/s is 8000 bytes a second: three quarters of a second is well above the
-  // minimum, and the loop below covers any encoder framing surprise.
-  size_t minSamples = static_cast<size_t>(pcm.sampleRate) * 3 / 4;
-  if (samples.size() < minSamples) samples.resize(minSamples, 0);
-  for (int attempt = 0; attempt < 8; ++attempt) {
-    std::string mp3 = encodeOnce(samples, pcm.sampleRate);
-    if (mp3.size() >= kMinSpeechBytes) return mp3;
-    samples.resize(samples.size() + static_cast<size_t>(pcm.sampleRate) / 4, 0);
+struct Mp3StreamEncoder::Lame {
+  LamePtr gf;
+  std::vector<unsigned char> buffer = std::vector<unsigned char>(kBufferBytes);
+};
+
+Mp3StreamEncoder::Mp3StreamEncoder(int inputRate)
+    : lame_(std::make_unique<Lame>()), inputRate_(inputRate) {
+  if (inputRate <= 0) throw SynthError("no sample rate");
+  lame_->gf = openLame(inputRate);
+}
+
+Mp3StreamEncoder::~Mp3StreamEncoder() = default;
+
+std::string Mp3StreamEncoder::encode(const int16_t* samples, size_t count) {
+  std::string out;
+  for (size_t pos = 0; pos < count; pos += kChunk) {
+    int n = static_cast<int>(std::min(kChunk, count - pos));
+    auto* pcm = const_cast<short*>(reinterpret_cast<const short*>(samples + pos));
+    int written = lame_encode_buffer(lame_->gf.get(), pcm, nullptr, n, lame_->buffer.data(),
+                                     static_cast<int>(lame_->buffer.size()));
+    if (written < 0) throw SynthError("LAME encoding failed");
+    out.append(reinterpret_cast<char*>(lame_->buffer.data()), static_cast<size_t>(written));
   }
-  throw SynthError("encoded speech stays shorter than the minimum");
+  samplesIn_ += count;
+  bytesOut_ += out.size();
+  return out;
+}
+
+std::string Mp3StreamEncoder::finish() {
+  std::string out;
+  // 64 kbit/s is 8000 bytes a second: three quarters of a second is well above the
+  // minimum.
+  size_t minSamples = static_cast<size_t>(inputRate_) * 3 / 4;
+  if (samplesIn_ < minSamples) {
+    std::vector<int16_t> silence(minSamples - samplesIn_, 0);
+    out = encode(silence.data(), silence.size());
+  }
+  int written = lame_encode_flush(lame_->gf.get(), lame_->buffer.data(),
+                                  static_cast<int>(lame_->buffer.size()));
+  if (written < 0) throw SynthError("LAME encoding failed");
+  out.append(reinterpret_cast<char*>(lame_->buffer.data()), static_cast<size_t>(written));
+  bytesOut_ += static_cast<size_t>(written);
+  // Should the encoder's framing ever fall short, frames of silence from a fresh encoder
+  // follow: a new encoder's first frame refers to no earlier data, so the stream stays
+  // valid.
+  for (int attempt = 0; bytesOut_ < kMinSpeechBytes; ++attempt) {
+    if (attempt == 8) throw SynthError("encoded speech stays shorter than the minimum");
+    Mp3StreamEncoder more(inputRate_);
+    std::string tail = more.finish();
+    bytesOut_ += tail.size();
+    out += tail;
+  }
+  return out;
+}
+
+std::string encodeMp3(const Pcm& pcm) {
+  Mp3StreamEncoder encoder(pcm.sampleRate);
+  std::string out = encoder.encode(pcm.samples.data(), pcm.samples.size());
+  return out + encoder.finish();
+}
+
+bool speakMp3(EspeakSynth& synth, const std::string& utf8Text, int rate, int voice,
+              const std::function<bool(std::string_view)>& out, double* audioSeconds) {
+  Mp3StreamEncoder encoder(synth.sampleRate());
+  size_t samples = 0;
+  bool whole = synth.synthesise(utf8Text, rate, voice, [&](const int16_t* s, size_t count) {
+    samples += count;
+    std::string frames = encoder.encode(s, count);
+    return frames.empty() || out(frames);
+  });
+  if (audioSeconds) *audioSeconds = double(samples) / synth.sampleRate();
+  if (!whole) return false;
+  std::string last = encoder.finish();
+  return last.empty() || out(last);
 }

@@ -1,14 +1,49 @@
 // MP3 encoding with libmp3lame: MPEG-1 Layer III, mono, 44.1 kHz, 64 kbit/s constant bit
-// rate. Each call uses its own encoder, so calls from several threads run in parallel.
+// rate, without an Info (Xing) frame, so the first byte is an audio frame and a stream can
+// be sent while it is being encoded. Each encoder is independent: encoders on several
+// threads run in parallel; one encoder is used from one thread at a time.
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <string>
+#include <string_view>
 
 #include "speech_synth.h"
 
 // The reader plays a speech file only when it holds at least this many bytes.
 constexpr size_t kMinSpeechBytes = 3840;
 
-// Encodes the samples (any input rate; resampled to 44.1 kHz), padded with silence so that
-// the result is never shorter than kMinSpeechBytes. Throws SynthError.
+// Encodes samples as they come. encode() returns the frames completed so far, often none:
+// the encoder holds about two frames (50 ms) back for its look-ahead.
+class Mp3StreamEncoder {
+ public:
+  // Samples arrive at `inputRate` and are resampled to 44.1 kHz. Throws SynthError.
+  explicit Mp3StreamEncoder(int inputRate);
+  ~Mp3StreamEncoder();
+  Mp3StreamEncoder(const Mp3StreamEncoder&) = delete;
+  Mp3StreamEncoder& operator=(const Mp3StreamEncoder&) = delete;
+
+  // Throws SynthError.
+  std::string encode(const int16_t* samples, size_t count);
+  // Ends the stream: pads it with silence so that the whole stream is never shorter than
+  // kMinSpeechBytes, and returns the last frames. Call once, last. Throws SynthError.
+  std::string finish();
+
+ private:
+  struct Lame;
+  std::unique_ptr<Lame> lame_;
+  int inputRate_;
+  size_t samplesIn_ = 0;
+  size_t bytesOut_ = 0;
+};
+
+// Encodes the samples (any input rate) in one go; the same bytes as a stream encoder
+// given them. Throws SynthError.
 std::string encodeMp3(const Pcm& pcm);
+
+// Synthesises and encodes at once: MP3 frames reach `out` while synthesis goes on, the
+// first of them a few hundredths of a second after the start. `out` returns false to stop;
+// then the stream is left unfinished and speakMp3 returns false. Throws SynthError.
+bool speakMp3(EspeakSynth& synth, const std::string& utf8Text, int rate, int voice,
+              const std::function<bool(std::string_view)>& out, double* audioSeconds = nullptr);

@@ -18,6 +18,13 @@ int parsePort(const std::string& text) {
   return port;
 }
 
+long parseThrottle(const std::string& text) {
+  // Up to ten digits: far beyond any link, and no overflow.
+  if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos)
+    throw UsageError("--throttle needs a number of bytes a second, not \"" + text + "\"");
+  return std::stol(text);
+}
+
 }  // namespace
 
 std::string defaultCacheDir(const std::string& xdgCacheHome, const std::string& home) {
@@ -81,6 +88,8 @@ ServerOptions parseServerOptions(const std::vector<std::string>& args) {
         options.encoding = TextEncoding::Windows1257;
       else
         throw UsageError("--encoding must be utf-8 or windows-1257, not \"" + enc + "\"");
+    } else if (name == "--throttle") {
+      options.throttle = parseThrottle(value());
     } else if (name == "--help" || name == "-h") {
       noValue();
       options.help = true;
@@ -122,6 +131,8 @@ Options:
                        (default wqwqw)
   --open               accept every request without an access code
   --encoding ENC       text answers in utf-8 (default) or windows-1257
+  --throttle RATE      send every answer body at RATE bytes a second at most, as over a
+                       slow link (for tests and benchmarks; 0, the default: no limit)
   --help               show this help and exit
   --version            show the version and exit
 

@@ -19,6 +19,7 @@ struct ServerOptions {
   std::vector<std::string> accessCodes;  // never empty after parsing
   bool open = false;                     // no access code needed
   TextEncoding encoding = TextEncoding::Utf8;
+  long throttle = 0;  // bytes a second for every answer body; 0: as fast as possible
   bool help = false;
   bool version = false;
 };

@@ -6,9 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 #include "mp3_encoder.h"
 
@@ -65,30 +67,128 @@ bool writeAll(int fd, const std::string& bytes) {
   return true;
 }
 
-// Counts a request as pending for synthesis while it lives.
-class PendingSlot {
- public:
-  PendingSlot(std::atomic<int>& pending, int max) : pending_(pending) {
-    if (pending_.fetch_add(1) >= max) {
-      pending_.fetch_sub(1);
-      throw SpeechBusy("too many requests are waiting for speech synthesis");
-    }
-  }
-  ~PendingSlot() { pending_.fetch_sub(1); }
-  PendingSlot(const PendingSlot&) = delete;
-  PendingSlot& operator=(const PendingSlot&) = delete;
-
- private:
-  std::atomic<int>& pending_;
-};
-
 }  // namespace
 
-bool looksLikeSpeechEntry(const std::string& bytes) {
-  if (bytes.size() < kMinSpeechBytes) return false;
-  auto b0 = static_cast<unsigned char>(bytes[0]);
-  auto b1 = static_cast<unsigned char>(bytes[1]);
+bool looksLikeSpeechEntry(std::string_view start, size_t size) {
+  if (size < kMinSpeechBytes || start.size() < 2) return false;
+  auto b0 = static_cast<unsigned char>(start[0]);
+  auto b1 = static_cast<unsigned char>(start[1]);
   return b0 == 0xFF && (b1 & 0xE0) == 0xE0;
+}
+
+// One synthesis and the bytes it has made so far, shared by the requests that read it.
+struct SpeechJob {
+  SpeechKey key;
+  std::string name;  // the entry's name; empty when the speech is not stored
+
+  // Guarded by the cache's mutex.
+  int readers = 0;       // counted while the job is not settled
+  bool settled = false;  // finished or failed: readers no longer count as pending
+  bool cancelled = false;
+
+  // Read by the synthesis without a lock: set once the job is cancelled.
+  std::atomic<bool> stop{false};
+
+  // Guarded by `m`; `grown` is signalled whenever any of them changes.
+  std::mutex m;
+  std::condition_variable grown;
+  std::string bytes;
+  bool finished = false;  // bytes hold the whole speech
+  std::exception_ptr failure;
+};
+
+SpeechAnswer::SpeechAnswer(SpeechCache* cache, std::shared_ptr<SpeechJob> job)
+    : cache_(cache), job_(std::move(job)) {}
+
+SpeechAnswer::~SpeechAnswer() {
+  release();
+}
+
+SpeechAnswer::SpeechAnswer(SpeechAnswer&& other) noexcept
+    : fd_(other.fd_), size_(other.size_), cache_(other.cache_), job_(std::move(other.job_)) {
+  other.fd_ = -1;
+  other.job_.reset();
+}
+
+SpeechAnswer& SpeechAnswer::operator=(SpeechAnswer&& other) noexcept {
+  if (this != &other) {
+    release();
+    fd_ = other.fd_;
+    size_ = other.size_;
+    cache_ = other.cache_;
+    job_ = std::move(other.job_);
+    other.fd_ = -1;
+    other.job_.reset();
+  }
+  return *this;
+}
+
+void SpeechAnswer::release() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  if (job_ && cache_) cache_->leave(job_);
+  job_.reset();
+}
+
+std::optional<size_t> SpeechAnswer::size() const {
+  if (job_) return std::nullopt;
+  return size_;
+}
+
+SpeechAnswer::Chunk SpeechAnswer::read(size_t offset, size_t maxBytes,
+                                       std::chrono::milliseconds wait) {
+  Chunk chunk;
+  if (!job_) {
+    if (offset >= size_) {
+      chunk.status = Status::End;
+      return chunk;
+    }
+    chunk.bytes.resize(std::min(maxBytes, size_ - offset));
+    ssize_t n;
+    do {
+      n = ::pread(fd_, chunk.bytes.data(), chunk.bytes.size(), static_cast<off_t>(offset));
+    } while (n < 0 && errno == EINTR);
+    // The entry is never changed in place (a new one is renamed over it, and this file
+    // stays as it was), so a short read means a broken disk.
+    chunk.status = n > 0 ? Status::Data : Status::Failed;
+    chunk.bytes.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return chunk;
+  }
+  SpeechJob& job = *job_;
+  std::unique_lock<std::mutex> lock(job.m);
+  job.grown.wait_for(lock, wait,
+                     [&] { return job.bytes.size() > offset || job.finished || job.failure; });
+  if (job.failure) {
+    chunk.status = Status::Failed;
+  } else if (job.bytes.size() > offset) {
+    chunk.status = Status::Data;
+    chunk.bytes = job.bytes.substr(offset, maxBytes);
+  } else if (job.finished) {
+    chunk.status = Status::End;
+  }
+  return chunk;
+}
+
+void SpeechAnswer::waitForStart() {
+  if (!job_) return;
+  SpeechJob& job = *job_;
+  std::unique_lock<std::mutex> lock(job.m);
+  job.grown.wait(lock, [&] { return !job.bytes.empty() || job.finished || job.failure; });
+  if (job.failure && job.bytes.empty()) std::rethrow_exception(job.failure);
+}
+
+std::string SpeechAnswer::readAll() {
+  if (!job_) {
+    std::string all;
+    for (Chunk c; (c = read(all.size(), size_, {})).status == Status::Data;) all += c.bytes;
+    if (all.size() != size_) throw SpeechCacheError("cannot read a cache entry");
+    return all;
+  }
+  SpeechJob& job = *job_;
+  std::unique_lock<std::mutex> lock(job.m);
+  job.grown.wait(lock, [&] { return job.finished || job.failure; });
+  if (job.failure) std::rethrow_exception(job.failure);
+  return job.bytes;
 }
 
 SpeechCache::SpeechCache(std::string dir, Synthesise synthesise, int maxPending, WarningSink warn)
@@ -99,6 +199,11 @@ SpeechCache::SpeechCache(std::string dir, Synthesise synthesise, int maxPending,
   while (dir_.size() > 1 && dir_.back() == '/') dir_.pop_back();
   makeDirs(dir_);
   removeStaleTemporaries(dir_);
+  thread_ = std::thread([this] { runSyntheses(); });
+}
+
+SpeechCache::~SpeechCache() {
+  stop();
 }
 
 std::string SpeechCache::entryName(const SpeechKey& key) {
@@ -117,27 +222,18 @@ std::string SpeechCache::entryName(const SpeechKey& key) {
   return name + ".mp3";
 }
 
-std::optional<std::string> SpeechCache::readEntry(const std::string& name) const {
+std::optional<SpeechAnswer> SpeechCache::openEntry(const std::string& name) const {
   std::string path = dir_ + "/" + name;
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) return std::nullopt;
+  SpeechAnswer answer(fd, 0);
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > (64 << 20)) {
-    ::close(fd);
-    return std::nullopt;
-  }
-  std::string bytes(static_cast<size_t>(st.st_size), '\0');
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  ::close(fd);
-  bytes.resize(done);
-  if (!looksLikeSpeechEntry(bytes)) return std::nullopt;
-  return bytes;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  answer.size_ = static_cast<size_t>(st.st_size);
+  std::string start;
+  if (answer.size_ >= kMinSpeechBytes) start = answer.read(0, 2, {}).bytes;
+  if (!looksLikeSpeechEntry(start, answer.size_)) return std::nullopt;
+  return answer;
 }
 
 void SpeechCache::writeEntry(const std::string& name, const std::string& bytes) const {
@@ -159,55 +255,140 @@ void SpeechCache::writeEntry(const std::string& name, const std::string& bytes) 
   }
 }
 
-std::string SpeechCache::synthesiseCounted(const SpeechKey& key) {
-  ++syntheses_;
-  return synthesise_(key);
-}
-
-std::string SpeechCache::get(const SpeechKey& key) {
+SpeechAnswer SpeechCache::open(const SpeechKey& key) {
   const std::string name = entryName(key);
-  if (auto cached = readEntry(name)) {
+  if (auto cached = openEntry(name)) {
     ++hits_;
     return std::move(*cached);
   }
-
-  PendingSlot slot(pending_, maxPending_);
-  std::promise<std::string> promise;
-  {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (auto it = inFlight_.find(name); it != inFlight_.end()) {
-      auto future = it->second;
-      lock.unlock();
-      ++hits_;
-      return future.get();
-    }
-    // The entry may have been finished between the read above and taking the lock.
-    if (auto cached = readEntry(name)) {
-      ++hits_;
-      return std::move(*cached);
-    }
-    inFlight_.emplace(name, promise.get_future().share());
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (stopping_) throw SpeechStopped("the server is stopping");
+  if (auto it = inFlight_.find(name); it != inFlight_.end()) {
+    SpeechAnswer answer = join(it->second);
+    ++hits_;
+    return answer;
   }
-
-  std::string bytes;
-  std::exception_ptr failure;
-  try {
-    bytes = synthesiseCounted(key);
-    writeEntry(name, bytes);
-    promise.set_value(bytes);
-  } catch (...) {
-    failure = std::current_exception();
-    promise.set_exception(failure);
+  // The entry may have been finished between the read above and taking the lock.
+  if (auto cached = openEntry(name)) {
+    ++hits_;
+    return std::move(*cached);
   }
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    inFlight_.erase(name);
-  }
-  if (failure) std::rethrow_exception(failure);
-  return bytes;
+  return start(key, name, true);
 }
 
-std::string SpeechCache::getUncached(const SpeechKey& key) {
-  PendingSlot slot(pending_, maxPending_);
-  return synthesiseCounted(key);
+SpeechAnswer SpeechCache::openUncached(const SpeechKey& key) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (stopping_) throw SpeechStopped("the server is stopping");
+  return start(key, "", false);
+}
+
+SpeechAnswer SpeechCache::start(const SpeechKey& key, const std::string& name, bool cacheable) {
+  auto job = std::make_shared<SpeechJob>();
+  job->key = key;
+  if (cacheable) job->name = name;
+  SpeechAnswer answer = join(job);
+  if (cacheable) inFlight_.emplace(name, job);
+  queue_.push_back(job);
+  wake_.notify_all();
+  return answer;
+}
+
+SpeechAnswer SpeechCache::join(const std::shared_ptr<SpeechJob>& job) {
+  if (!job->settled) {
+    if (pending_ >= maxPending_)
+      throw SpeechBusy("too many requests are waiting for speech synthesis");
+    ++pending_;
+    ++job->readers;
+  }
+  return SpeechAnswer(this, job);
+}
+
+void SpeechCache::leave(const std::shared_ptr<SpeechJob>& job) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (job->settled) return;
+  --pending_;
+  if (--job->readers == 0) cancelLocked(job);
+}
+
+void SpeechCache::cancelLocked(const std::shared_ptr<SpeechJob>& job) {
+  if (job->cancelled || job->settled) return;
+  job->cancelled = true;
+  job->stop = true;
+  if (auto it = inFlight_.find(job->name); it != inFlight_.end() && it->second == job)
+    inFlight_.erase(it);
+  auto queued = std::find(queue_.begin(), queue_.end(), job);
+  if (queued == queue_.end()) return;  // running: the synthesis sees `stop` and ends
+  queue_.erase(queued);
+  {
+    std::lock_guard<std::mutex> jobLock(job->m);
+    job->failure = std::make_exception_ptr(SpeechStopped("speech synthesis was stopped"));
+    job->grown.notify_all();
+  }
+  job->settled = true;
+  pending_ -= job->readers;
+}
+
+void SpeechCache::stop() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+    std::vector<std::shared_ptr<SpeechJob>> jobs(queue_.begin(), queue_.end());
+    for (const auto& [name, job] : inFlight_) jobs.push_back(job);
+    if (running_) jobs.push_back(running_);
+    for (const auto& job : jobs) cancelLocked(job);
+    wake_.notify_all();
+  }
+  if (thread_.joinable()) thread_.join();
+}
+
+void SpeechCache::runSyntheses() {
+  for (;;) {
+    std::shared_ptr<SpeechJob> job;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+      if (stopping_) return;
+      job = queue_.front();
+      queue_.pop_front();
+      running_ = job;
+    }
+    run(job);
+    std::lock_guard<std::mutex> lock(mutex_);
+    running_.reset();
+  }
+}
+
+void SpeechCache::run(const std::shared_ptr<SpeechJob>& job) {
+  ++syntheses_;
+  std::exception_ptr failure;
+  try {
+    synthesise_(job->key, [&job](std::string_view bytes) {
+      if (job->stop) return false;
+      std::lock_guard<std::mutex> lock(job->m);
+      job->bytes.append(bytes);
+      job->grown.notify_all();
+      return true;
+    });
+    if (job->stop) throw SpeechStopped("speech synthesis was stopped");
+  } catch (...) {
+    failure = std::current_exception();
+  }
+
+  // Stored before the readers learn of the end, so that a request after a complete
+  // answer finds the entry. The bytes no longer change once the synthesis has returned.
+  if (!failure && !job->name.empty()) writeEntry(job->name, job->bytes);
+
+  std::lock_guard<std::mutex> lock(mutex_);
+  {
+    std::lock_guard<std::mutex> jobLock(job->m);
+    if (failure)
+      job->failure = failure;
+    else
+      job->finished = true;
+    job->grown.notify_all();
+  }
+  job->settled = true;
+  pending_ -= job->readers;
+  if (auto it = inFlight_.find(job->name); it != inFlight_.end() && it->second == job)
+    inFlight_.erase(it);
 }

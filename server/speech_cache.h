@@ -1,20 +1,28 @@
-// Synthesised speech kept on disk, one MP3 file per spoken text, speech rate and voice.
+// Synthesised speech kept on disk, one MP3 file per spoken text, speech rate and voice,
+// and the syntheses that make it, whose bytes are handed out while they are being made.
 //
-// Threading: get() may be called from any number of threads. A cached answer is read from
+// Threading: open() may be called from any number of threads. A cached answer is read from
 // disk without taking any lock that a synthesis holds, so it never waits for synthesis of
-// other pages. Requests for the same text that arrive while it is being synthesised wait
-// for that one synthesis instead of starting another. Entries are written to a temporary
-// file and renamed into place, so a crash leaves either the whole entry or none.
+// other pages. Syntheses run one at a time on the cache's own thread, in the order asked.
+// Requests for the same text that arrive while it is being synthesised read that one
+// synthesis instead of starting another. A synthesis that nobody reads any more stops.
+// Entries are written to a temporary file and renamed into place once complete, so a
+// crash leaves either the whole entry or none.
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
-#include <future>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <thread>
 
 #include "base/exception.h"
 
@@ -35,25 +43,99 @@ class SpeechCacheError : public Exception {
   using Exception::Exception;
 };
 
+// A synthesis ended before its end because the cache was stopped.
+class SpeechStopped : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+class SpeechCache;
+struct SpeechJob;
+
+// One request's speech: a stored entry, read from its file as it is sent, or a synthesis
+// to read while it runs. Move-only. Letting go of it (destruction) stops a synthesis that
+// no other request reads. Use from one thread at a time.
+class SpeechAnswer {
+ public:
+  enum class Status {
+    Data,     // bytes follow
+    Waiting,  // none yet beyond the offset; ask again
+    End,      // the speech is complete; no bytes beyond the offset
+    Failed,   // the synthesis failed or was stopped; no more bytes will come
+  };
+  struct Chunk {
+    Status status = Status::Waiting;
+    std::string bytes;
+  };
+
+  SpeechAnswer() = default;
+  ~SpeechAnswer();
+  SpeechAnswer(SpeechAnswer&& other) noexcept;
+  SpeechAnswer& operator=(SpeechAnswer&& other) noexcept;
+  SpeechAnswer(const SpeechAnswer&) = delete;
+  SpeechAnswer& operator=(const SpeechAnswer&) = delete;
+
+  // The length of the whole speech when it is known from the start (a stored entry).
+  std::optional<size_t> size() const;
+
+  // At most `maxBytes` bytes from `offset` on, waiting up to `wait` for them while the
+  // synthesis runs. Failed also when a stored entry cannot be read.
+  Chunk read(size_t offset, size_t maxBytes, std::chrono::milliseconds wait);
+  // Blocks until the synthesis has made its first bytes (or ended). Throws what the
+  // synthesis threw when it failed before making any.
+  void waitForStart();
+  // Blocks until the end and returns every byte. Throws what the synthesis threw.
+  std::string readAll();
+
+ private:
+  friend class SpeechCache;
+  SpeechAnswer(int fd, size_t size) : fd_(fd), size_(size) {}
+  SpeechAnswer(SpeechCache* cache, std::shared_ptr<SpeechJob> job);
+  void release();
+
+  int fd_ = -1;  // a stored entry's file, open for reading
+  size_t size_ = 0;
+  SpeechCache* cache_ = nullptr;
+  std::shared_ptr<SpeechJob> job_;
+};
+
 class SpeechCache {
  public:
-  // Produces the MP3 bytes for a key; may throw. Called on the requesting thread.
-  using Synthesise = std::function<std::string(const SpeechKey&)>;
+  // Takes MP3 bytes as a synthesis makes them; returns false when the synthesis should
+  // stop (nobody wants it any more).
+  using Output = std::function<bool(std::string_view)>;
+  // Makes the MP3 bytes for a key and hands them to the output as it goes; may throw.
+  // Runs on the cache's synthesis thread. Returns early when the output returns false.
+  using Synthesise = std::function<void(const SpeechKey&, const Output&)>;
   // Told about an entry that could not be written (the answer is still served).
   using WarningSink = std::function<void(const std::string&)>;
 
   // Creates `dir` (mode 0700) when missing and removes stale temporary files left by a
-  // crash. `maxPending` bounds the requests that may wait for or run a synthesis at once;
-  // beyond it get() throws SpeechBusy. Throws SpeechCacheError when `dir` is unusable.
+  // crash. `maxPending` bounds the requests that may wait for or read a synthesis that
+  // is not finished; beyond it open() throws SpeechBusy. Throws SpeechCacheError when
+  // `dir` is unusable.
   SpeechCache(std::string dir, Synthesise synthesise, int maxPending = 1 << 20,
               WarningSink warn = {});
+  // Stops (see stop()).
+  ~SpeechCache();
+  SpeechCache(const SpeechCache&) = delete;
+  SpeechCache& operator=(const SpeechCache&) = delete;
 
-  // The speech for the key: from disk when cached, else synthesised once and stored.
-  std::string get(const SpeechKey& key);
+  // The speech for the key: from disk when cached, else from the synthesis of it that
+  // runs or is started now; stored once it is complete. Throws SpeechBusy, or
+  // SpeechStopped after stop().
+  SpeechAnswer open(const SpeechKey& key);
+  // Synthesises without storing or sharing (for texts that change all the time, such as
+  // the clock), still bounded by maxPending.
+  SpeechAnswer openUncached(const SpeechKey& key);
 
-  // Synthesises without storing (for texts that change all the time, such as the clock),
-  // still bounded by maxPending.
-  std::string getUncached(const SpeechKey& key);
+  // open(key).readAll() and openUncached(key).readAll().
+  std::string get(const SpeechKey& key) { return open(key).readAll(); }
+  std::string getUncached(const SpeechKey& key) { return openUncached(key).readAll(); }
+
+  // Ends every synthesis that has not finished (its readers see Failed) and the
+  // synthesis thread. Later requests that would need a synthesis throw SpeechStopped.
+  void stop();
 
   // The file name (without folder) of a key's entry: a SHA-256 of the key, in hex.
   static std::string entryName(const SpeechKey& key);
@@ -64,21 +146,38 @@ class SpeechCache {
   uint64_t syntheses() const { return syntheses_; }
 
  private:
-  std::optional<std::string> readEntry(const std::string& name) const;
+  friend class SpeechAnswer;
+
+  // Opens a stored entry that looks whole.
+  std::optional<SpeechAnswer> openEntry(const std::string& name) const;
   void writeEntry(const std::string& name, const std::string& bytes) const;
-  std::string synthesiseCounted(const SpeechKey& key);
+  SpeechAnswer start(const SpeechKey& key, const std::string& name, bool cacheable);
+  // Adds a reader to an unfinished job; the cache's mutex is held.
+  SpeechAnswer join(const std::shared_ptr<SpeechJob>& job);
+  void leave(const std::shared_ptr<SpeechJob>& job);
+  void cancelLocked(const std::shared_ptr<SpeechJob>& job);
+  void runSyntheses();
+  void run(const std::shared_ptr<SpeechJob>& job);
 
   std::string dir_;
   Synthesise synthesise_;
   int maxPending_;
   WarningSink warn_;
-  std::mutex mutex_;
-  std::map<std::string, std::shared_future<std::string>> inFlight_;
-  std::atomic<int> pending_{0};
+
+  std::mutex mutex_;  // guards everything below up to the counters, and job reader counts
+  std::condition_variable wake_;
+  std::map<std::string, std::shared_ptr<SpeechJob>> inFlight_;  // by entry name
+  std::deque<std::shared_ptr<SpeechJob>> queue_;
+  std::shared_ptr<SpeechJob> running_;
+  int pending_ = 0;  // readers of unfinished jobs
+  bool stopping_ = false;
+  std::thread thread_;
+
   std::atomic<uint64_t> hits_{0};
   std::atomic<uint64_t> syntheses_{0};
 };
 
-// Whether bytes look like a complete speech entry: long enough and starting with an MPEG
-// audio frame. A file that fails this is treated as absent and made again.
-bool looksLikeSpeechEntry(const std::string& bytes);
+// Whether a file of `size` bytes that starts with `start` looks like a complete speech
+// entry: long enough and starting with an MPEG audio frame. A file that fails this is
+// treated as absent and made again.
+bool looksLikeSpeechEntry(std::string_view start, size_t size);

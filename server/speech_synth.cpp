@@ -2,14 +2,27 @@
 
 #include <espeak-ng/speak_lib.h>
 
+#include <exception>
+
 namespace {
 
-int collectSamples(short* wav, int count, espeak_EVENT* events) {
-  if (wav && count > 0 && events) {
-    auto* out = static_cast<std::vector<int16_t>*>(events->user_data);
-    if (out) out->insert(out->end(), wav, wav + count);
+// What one synthesis hands to the library's callback through its user data.
+struct SinkCall {
+  const SampleSink* sink = nullptr;
+  bool stopped = false;
+  std::exception_ptr failure;  // thrown by the sink; it must not cross the C library
+};
+
+int passSamples(short* wav, int count, espeak_EVENT* events) {
+  if (!wav || count <= 0 || !events || !events->user_data) return 0;
+  auto* call = static_cast<SinkCall*>(events->user_data);
+  try {
+    if ((*call->sink)(wav, static_cast<size_t>(count))) return 0;  // go on
+    call->stopped = true;
+  } catch (...) {
+    call->failure = std::current_exception();
   }
-  return 0;  // go on
+  return 1;  // stop the synthesis
 }
 
 }  // namespace
@@ -18,7 +31,7 @@ EspeakSynth::EspeakSynth() {
   sampleRate_ = espeak_Initialize(AUDIO_OUTPUT_SYNCHRONOUS, 0, nullptr, 0);
   if (sampleRate_ <= 0)
     throw SynthError("espeak-ng could not be initialised (is espeak-ng-data installed?)");
-  espeak_SetSynthCallback(collectSamples);
+  espeak_SetSynthCallback(passSamples);
   if (espeak_SetVoiceByName(kVoiceNames[0]) != EE_OK)
     throw SynthError("espeak-ng has no Estonian voice \"et\" (is espeak-ng-data installed?)");
 }
@@ -28,6 +41,17 @@ EspeakSynth::~EspeakSynth() {
 }
 
 Pcm EspeakSynth::synthesise(const std::string& utf8Text, int rate, int voice) {
+  Pcm pcm;
+  pcm.sampleRate = sampleRate_;
+  synthesise(utf8Text, rate, voice, [&pcm](const int16_t* samples, size_t count) {
+    pcm.samples.insert(pcm.samples.end(), samples, samples + count);
+    return true;
+  });
+  return pcm;
+}
+
+bool EspeakSynth::synthesise(const std::string& utf8Text, int rate, int voice,
+                             const SampleSink& sink) {
   if (rate < 1 || rate > 3 || voice < 0 || voice > 5)
     throw SynthError("speech rate or voice out of range");
   // Control characters (tabs of menu lines, stray carriage returns) are read as pauses.
@@ -35,15 +59,16 @@ Pcm EspeakSynth::synthesise(const std::string& utf8Text, int rate, int voice) {
   for (char& c : text)
     if (static_cast<unsigned char>(c) < 0x20 && c != '\n') c = ' ';
 
-  Pcm pcm;
-  pcm.sampleRate = sampleRate_;
+  SinkCall call;
+  call.sink = &sink;
   std::lock_guard<std::mutex> lock(mutex_);
   if (espeak_SetVoiceByName(kVoiceNames[voice]) != EE_OK)
     throw SynthError(std::string("espeak-ng voice not found: ") + kVoiceNames[voice]);
   espeak_SetParameter(espeakRATE, kRateWordsPerMinute[rate - 1], 0);
   espeak_ERROR err = espeak_Synth(text.c_str(), text.size() + 1, 0, POS_CHARACTER, 0,
-                                  espeakCHARS_UTF8, nullptr, &pcm.samples);
-  if (err != EE_OK) throw SynthError("espeak-ng synthesis failed");
+                                  espeakCHARS_UTF8, nullptr, &call);
   espeak_Synchronize();
-  return pcm;
+  if (call.failure) std::rethrow_exception(call.failure);
+  if (err != EE_OK) throw SynthError("espeak-ng synthesis failed");
+  return !call.stopped;
 }

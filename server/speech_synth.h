@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -28,6 +29,9 @@ constexpr std::array<int, 3> kRateWordsPerMinute = {120, 175, 260};
 constexpr std::array<const char*, 6> kVoiceNames = {"et",    "et+f3",     "et+m4",
                                                     "et+f5", "et+klatt3", "et+m7"};
 
+// Takes samples as synthesis makes them; returns false to stop the synthesis there.
+using SampleSink = std::function<bool(const int16_t* samples, size_t count)>;
+
 class EspeakSynth {
  public:
   // Initialises espeak-ng for synchronous synthesis. Throws SynthError when the library
@@ -40,6 +44,11 @@ class EspeakSynth {
   // Speaks UTF-8 text at rate 1..3 with voice 0..5. Blocks while another synthesis runs.
   // Throws SynthError.
   Pcm synthesise(const std::string& utf8Text, int rate, int voice);
+
+  // The same, handing the samples (mono, sampleRate()) to `sink` a few hundredths of a
+  // second at a time while synthesis goes on, on the calling thread and under the lock.
+  // Returns false when the sink stopped it. Throws SynthError, or what the sink threw.
+  bool synthesise(const std::string& utf8Text, int rate, int voice, const SampleSink& sink);
 
   int sampleRate() const { return sampleRate_; }
 

@@ -37,7 +37,10 @@ TxResponse TxService::answer(const Message& message, int status, bool speech,
   }
   SpeechKey key{message.speech, rate, voice};
   try {
-    response.body = cacheable ? speech_.get(key) : speech_.getUncached(key);
+    SpeechAnswer speech = cacheable ? speech_.open(key) : speech_.openUncached(key);
+    // A synthesis that fails before its first byte is still answered as an error.
+    speech.waitForStart();
+    response.speech = std::move(speech);
     response.contentType = "audio/mpeg";
   } catch (const SpeechBusy&) {
     response.status = 503;

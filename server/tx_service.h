@@ -3,7 +3,8 @@
 // Independent of the HTTP library, so it can be driven directly.
 //
 // Threading: handle() may run on many threads at once; the only shared state is the
-// speech cache, which is thread-safe.
+// speech cache, which is thread-safe. A speech answer that is not cached is returned as
+// soon as its synthesis has made its first bytes.
 #pragma once
 
 #include <ctime>
@@ -28,6 +29,9 @@ struct TxResponse {
   int status = 200;
   std::string contentType;
   std::string body;
+  // Speech, when set (and `body` is empty): a stored entry, or a synthesis still going on
+  // whose bytes are to be sent as they are made.
+  std::optional<SpeechAnswer> speech;
   std::vector<std::pair<std::string, std::string>> headers;
 };
 

@@ -2,6 +2,9 @@
 // command-line options.
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <ostream>
+
 #include "access_check.h"
 #include "page_name.h"
 #include "server_options.h"
@@ -11,12 +14,48 @@
 
 namespace {
 
+// A test name made of a text: letters and digits kept, "=" dropped, every other run of
+// characters one underscore (test names allow nothing else), at most 32 characters.
+std::string nameOf(std::string_view text) {
+  std::string name;
+  for (char c : text) {
+    if (std::isalnum(static_cast<unsigned char>(c)))
+      name += c;
+    else if (c != '=' && (name.empty() || name.back() != '_'))
+      name += '_';
+  }
+  if (name.size() > 32) name.resize(32);
+  return name.empty() ? "empty" : name;
+}
+
+// Names the rows of a table by a text of each, e.g. Table/PageNameTest.Classifies/q0_txt,
+// adding the row's number only where two rows would have the same name.
+template <typename Case, size_t N, typename Text>
+auto rowNames(const Case (&table)[N], Text text) {
+  return [&table, text](const ::testing::TestParamInfo<Case>& info) {
+    std::string name = nameOf(text(info.param));
+    for (size_t i = 0; i < N; ++i)
+      if (i != info.index && nameOf(text(table[i])) == name)
+        return name + "_" + std::to_string(info.index);
+    return name;
+  };
+}
+
 struct QueryCase {
   const char* target;
   QueryProblem problem;
   const char* problemKey;
   bool speech;
 };
+
+void PrintTo(const QueryCase& c, std::ostream* os) {
+  *os << c.target;
+}
+
+std::string_view queryOf(std::string_view target) {
+  auto mark = target.find('?');
+  return mark == std::string_view::npos ? "" : target.substr(mark + 1);
+}
 
 class TxQueryTest : public ::testing::TestWithParam<QueryCase> {};
 
@@ -30,30 +69,33 @@ TEST_P(TxQueryTest, ReportsTheFirstProblemAndTheSpeechFlag) {
   EXPECT_EQ(q.speech, c.speech) << c.target;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, TxQueryTest,
-    ::testing::Values(
-        QueryCase{"/cgi-bin/tx.cgi?s=2&v=0&q=012&ID=4711&w=1", QueryProblem::None, "", true},
-        QueryCase{"/cgi-bin/tx.cgi?s=2&v=0&q=012&ID=4711", QueryProblem::None, "", false},
-        QueryCase{"/cgi-bin/tx.cgi?w=1&ID=1&q=0&v=5&s=3", QueryProblem::None, "", true},
-        // The reader sends no ID when it could not draw one.
-        QueryCase{"/cgi-bin/tx.cgi?s=1&v=0&q=0", QueryProblem::None, "", false},
-        QueryCase{"/cgi-bin/tx.cgi?s=4&v=0&q=0&ID=1", QueryProblem::BadRate, "s", false},
-        QueryCase{"/cgi-bin/tx.cgi?s=0&v=0&q=0&ID=1&w=1", QueryProblem::BadRate, "s", true},
-        QueryCase{"/cgi-bin/tx.cgi?s=22&v=0&q=0&ID=1", QueryProblem::BadRate, "s", false},
-        QueryCase{"/cgi-bin/tx.cgi?s=&v=0&q=0&ID=1", QueryProblem::BadRate, "s", false},
-        QueryCase{"/cgi-bin/tx.cgi?s=2&v=6&q=0&ID=1", QueryProblem::BadVoice, "v", false},
-        QueryCase{"/cgi-bin/tx.cgi?s=2&v=-1&q=0&ID=1&w=1", QueryProblem::BadVoice, "v", true},
-        QueryCase{"/cgi-bin/tx.cgi?s=2&v=0&q=0&ID=1&w=2", QueryProblem::BadSpeechFlag, "w", false},
-        QueryCase{"/cgi-bin/tx.cgi?s=2&v=0&q=0&ID=1&w", QueryProblem::BadSpeechFlag, "w", false},
-        QueryCase{"/cgi-bin/tx.cgi?v=0&q=0&ID=1", QueryProblem::MissingKey, "s", false},
-        QueryCase{"/cgi-bin/tx.cgi?s=2&q=0&ID=1&w=1", QueryProblem::MissingKey, "v", true},
-        QueryCase{"/cgi-bin/tx.cgi?s=2&v=0&ID=1", QueryProblem::MissingKey, "q", false},
-        QueryCase{"/cgi-bin/tx.cgi", QueryProblem::MissingKey, "s", false},
-        QueryCase{"/cgi-bin/tx.cgi?s=2&v=0&q=0&ID=x1", QueryProblem::BadId, "ID", false},
-        QueryCase{"/cgi-bin/tx.cgi?s=2&v=0&q=0&id=1", QueryProblem::UnknownKey, "id", false},
-        QueryCase{"/cgi-bin/tx.cgi?s=2&v=0&q=0&ID=1&x=1&w=1", QueryProblem::UnknownKey, "x", true},
-        QueryCase{"/cgi-bin/tx.cgi?s=2&s=3&v=0&q=0", QueryProblem::DuplicateKey, "s", false}));
+const QueryCase kQueryCases[] = {
+    {"/cgi-bin/tx.cgi?s=2&v=0&q=012&ID=4711&w=1", QueryProblem::None, "", true},
+    {"/cgi-bin/tx.cgi?s=2&v=0&q=012&ID=4711", QueryProblem::None, "", false},
+    {"/cgi-bin/tx.cgi?w=1&ID=1&q=0&v=5&s=3", QueryProblem::None, "", true},
+    // The reader sends no ID when it could not draw one.
+    {"/cgi-bin/tx.cgi?s=1&v=0&q=0", QueryProblem::None, "", false},
+    {"/cgi-bin/tx.cgi?s=4&v=0&q=0&ID=1", QueryProblem::BadRate, "s", false},
+    {"/cgi-bin/tx.cgi?s=0&v=0&q=0&ID=1&w=1", QueryProblem::BadRate, "s", true},
+    {"/cgi-bin/tx.cgi?s=22&v=0&q=0&ID=1", QueryProblem::BadRate, "s", false},
+    {"/cgi-bin/tx.cgi?s=&v=0&q=0&ID=1", QueryProblem::BadRate, "s", false},
+    {"/cgi-bin/tx.cgi?s=2&v=6&q=0&ID=1", QueryProblem::BadVoice, "v", false},
+    {"/cgi-bin/tx.cgi?s=2&v=-1&q=0&ID=1&w=1", QueryProblem::BadVoice, "v", true},
+    {"/cgi-bin/tx.cgi?s=2&v=0&q=0&ID=1&w=2", QueryProblem::BadSpeechFlag, "w", false},
+    {"/cgi-bin/tx.cgi?s=2&v=0&q=0&ID=1&w", QueryProblem::BadSpeechFlag, "w", false},
+    {"/cgi-bin/tx.cgi?v=0&q=0&ID=1", QueryProblem::MissingKey, "s", false},
+    {"/cgi-bin/tx.cgi?s=2&q=0&ID=1&w=1", QueryProblem::MissingKey, "v", true},
+    {"/cgi-bin/tx.cgi?s=2&v=0&ID=1", QueryProblem::MissingKey, "q", false},
+    {"/cgi-bin/tx.cgi", QueryProblem::MissingKey, "s", false},
+    {"/cgi-bin/tx.cgi?s=2&v=0&q=0&ID=x1", QueryProblem::BadId, "ID", false},
+    {"/cgi-bin/tx.cgi?s=2&v=0&q=0&id=1", QueryProblem::UnknownKey, "id", false},
+    {"/cgi-bin/tx.cgi?s=2&v=0&q=0&ID=1&x=1&w=1", QueryProblem::UnknownKey, "x", true},
+    {"/cgi-bin/tx.cgi?s=2&s=3&v=0&q=0", QueryProblem::DuplicateKey, "s", false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, TxQueryTest, ::testing::ValuesIn(kQueryCases),
+                         rowNames(kQueryCases,
+                                  [](const QueryCase& c) { return queryOf(c.target); }));
 
 TEST(TxQueryTest, ValuesAreTakenUnescaped) {
   TxQuery q = parseTxQuery("/cgi-bin/tx.cgi?s=3&v=5&q=9.k2.s1.n1.v20080619&ID=0&w=1");
@@ -75,41 +117,56 @@ struct NameCase {
   PageKind kind;
 };
 
+void PrintTo(const NameCase& c, std::ostream* os) {
+  *os << '"' << c.q << '"';
+}
+
 class PageNameTest : public ::testing::TestWithParam<NameCase> {};
 
 TEST_P(PageNameTest, Classifies) {
   EXPECT_EQ(classifyPageName(GetParam().q).kind, GetParam().kind) << GetParam().q;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, PageNameTest,
-    ::testing::Values(NameCase{"0", PageKind::Path}, NameCase{"0123", PageKind::Path},
-                      NameCase{"01A", PageKind::Path}, NameCase{"1kellaaeg.txt", PageKind::Clock},
-                      NameCase{"1lopetamine.txt", PageKind::QuitQuestion},
-                      NameCase{"1muudakiirust.txt", PageKind::RateQuestion},
-                      NameCase{"1muudahaalt.txt", PageKind::VoiceQuestion},
-                      NameCase{"9.k2.s1.n1.v20080619", PageKind::Status},
-                      NameCase{"9.s0.n0.v20080619", PageKind::Status},
-                      NameCase{"9.kA.s1.n0.vX1", PageKind::Status},
-                      // Not page paths: they would name other files.
-                      NameCase{"", PageKind::Unknown}, NameCase{"1", PageKind::Unknown},
-                      NameCase{"0/", PageKind::Unknown}, NameCase{"0.txt", PageKind::Unknown},
-                      NameCase{"../0", PageKind::Unknown}, NameCase{"0/../0", PageKind::Unknown},
-                      NameCase{"01a", PageKind::Unknown},
-                      NameCase{"/etc/passwd", PageKind::Unknown},
-                      NameCase{"0\\..", PageKind::Unknown},
-                      NameCase{"1vorbu.txt", PageKind::Unknown},
-                      NameCase{"1KELLAAEG.TXT", PageKind::Unknown},
-                      NameCase{"00000000000000000000000000000000000000000000000000000000000000000",
-                               PageKind::Unknown},
-                      // Status names with a piece missing, out of order or out of range.
-                      NameCase{"9", PageKind::Unknown}, NameCase{"9.k2.s1.n1", PageKind::Unknown},
-                      NameCase{"9.k2.s1.n1.v", PageKind::Unknown},
-                      NameCase{"9.k2.n1.s1.v20080619", PageKind::Unknown},
-                      NameCase{"9.k2.s2.n1.v20080619", PageKind::Unknown},
-                      NameCase{"9.k.s1.n1.v20080619", PageKind::Unknown},
-                      NameCase{"9.k2.s1.n1.v2008/../x", PageKind::Unknown},
-                      NameCase{"9.k22.s1.n1.v20080619", PageKind::Unknown}));
+const NameCase kNameCases[] = {
+    {"0", PageKind::Path},
+    {"0123", PageKind::Path},
+    {"01A", PageKind::Path},
+    {"1kellaaeg.txt", PageKind::Clock},
+    {"1lopetamine.txt", PageKind::QuitQuestion},
+    {"1muudakiirust.txt", PageKind::RateQuestion},
+    {"1muudahaalt.txt", PageKind::VoiceQuestion},
+    {"9.k2.s1.n1.v20080619", PageKind::Status},
+    {"9.s0.n0.v20080619", PageKind::Status},
+    {"9.kA.s1.n0.vX1", PageKind::Status},
+    // Not page paths: they would name other files.
+    {"", PageKind::Unknown},
+    {"1", PageKind::Unknown},
+    {"0/", PageKind::Unknown},
+    {"0.txt", PageKind::Unknown},
+    {"../0", PageKind::Unknown},
+    {"0/../0", PageKind::Unknown},
+    {"01a", PageKind::Unknown},
+    {"/etc/passwd", PageKind::Unknown},
+    {"0\\..", PageKind::Unknown},
+    {"1vorbu.txt", PageKind::Unknown},
+    {"1KELLAAEG.TXT", PageKind::Unknown},
+    {"00000000000000000000000000000000000000000000000000000000000000000", PageKind::Unknown},
+    // Status names with a piece missing, out of order or out of range.
+    {"9", PageKind::Unknown},
+    {"9.k2.s1.n1", PageKind::Unknown},
+    {"9.k2.s1.n1.v", PageKind::Unknown},
+    {"9.k2.n1.s1.v20080619", PageKind::Unknown},
+    {"9.k2.s2.n1.v20080619", PageKind::Unknown},
+    {"9.k.s1.n1.v20080619", PageKind::Unknown},
+    {"9.k2.s1.n1.v2008/../x", PageKind::Unknown},
+    {"9.k22.s1.n1.v20080619", PageKind::Unknown},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, PageNameTest, ::testing::ValuesIn(kNameCases),
+                         rowNames(kNameCases, [](const NameCase& c) {
+                           // "q" first: a name of digits alone would be replaced by CTest.
+                           return "q=" + std::string(c.q);
+                         }));
 
 TEST(StatusNameTest, ParsesEveryPiece) {
   auto s = parseStatusName("9.k2.s1.n0.v20080619");
@@ -172,6 +229,10 @@ struct AccessCase {
   AccessResult expected;
 };
 
+void PrintTo(const AccessCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 class AccessCheckTest : public ::testing::TestWithParam<AccessCase> {};
 
 TEST_P(AccessCheckTest, Decides) {
@@ -180,28 +241,25 @@ TEST_P(AccessCheckTest, Decides) {
 }
 
 // "d3F3cXc6d3F3cXc=" is wqwqw:wqwqw, "dGVpbmU6dGVpbmU=" teine:teine.
-INSTANTIATE_TEST_SUITE_P(
-    Table, AccessCheckTest,
-    ::testing::Values(
-        AccessCase{"none", std::nullopt, std::nullopt, AccessResult::NoCredentials},
-        AccessCase{"both right", "Basic d3F3cXc6d3F3cXc=", "wqwqw", AccessResult::Granted},
-        AccessCase{"basic only", "Basic d3F3cXc6d3F3cXc=", std::nullopt, AccessResult::Granted},
-        AccessCase{"header only", std::nullopt, "wqwqw", AccessResult::Granted},
-        AccessCase{"second code", "Basic dGVpbmU6dGVpbmU=", "teine", AccessResult::Granted},
-        AccessCase{"scheme in lower case", "basic d3F3cXc6d3F3cXc=", std::nullopt,
-                   AccessResult::Granted},
-        AccessCase{"wrong header", std::nullopt, "wqwq", AccessResult::WrongCredentials},
-        AccessCase{"empty header", std::nullopt, "", AccessResult::WrongCredentials},
-        AccessCase{"right basic, wrong header", "Basic d3F3cXc6d3F3cXc=", "x",
-                   AccessResult::WrongCredentials},
-        AccessCase{"wrong basic, right header", "Basic eDp4", "wqwqw",
-                   AccessResult::WrongCredentials},
-        // wqwqw:teine — both codes are valid, but user id and password differ.
-        AccessCase{"mixed codes", "Basic d3F3cXc6dGVpbmU=", std::nullopt,
-                   AccessResult::WrongCredentials},
-        AccessCase{"not base64", "Basic ***", std::nullopt, AccessResult::WrongCredentials},
-        AccessCase{"other scheme", "Bearer d3F3cXc6d3F3cXc=", std::nullopt,
-                   AccessResult::WrongCredentials}));
+const AccessCase kAccessCases[] = {
+    {"none", std::nullopt, std::nullopt, AccessResult::NoCredentials},
+    {"both right", "Basic d3F3cXc6d3F3cXc=", "wqwqw", AccessResult::Granted},
+    {"basic only", "Basic d3F3cXc6d3F3cXc=", std::nullopt, AccessResult::Granted},
+    {"header only", std::nullopt, "wqwqw", AccessResult::Granted},
+    {"second code", "Basic dGVpbmU6dGVpbmU=", "teine", AccessResult::Granted},
+    {"scheme in lower case", "basic d3F3cXc6d3F3cXc=", std::nullopt, AccessResult::Granted},
+    {"wrong header", std::nullopt, "wqwq", AccessResult::WrongCredentials},
+    {"empty header", std::nullopt, "", AccessResult::WrongCredentials},
+    {"right basic, wrong header", "Basic d3F3cXc6d3F3cXc=", "x", AccessResult::WrongCredentials},
+    {"wrong basic, right header", "Basic eDp4", "wqwqw", AccessResult::WrongCredentials},
+    // wqwqw:teine — both codes are valid, but user id and password differ.
+    {"mixed codes", "Basic d3F3cXc6dGVpbmU=", std::nullopt, AccessResult::WrongCredentials},
+    {"not base64", "Basic ***", std::nullopt, AccessResult::WrongCredentials},
+    {"other scheme", "Bearer d3F3cXc6d3F3cXc=", std::nullopt, AccessResult::WrongCredentials},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, AccessCheckTest, ::testing::ValuesIn(kAccessCases),
+                         rowNames(kAccessCases, [](const AccessCase& c) { return c.name; }));
 
 TEST(Base64Test, DecodesWithAndWithoutPadding) {
   EXPECT_EQ(decodeBase64("d3F3cXc6d3F3cXc="), "wqwqw:wqwqw");

@@ -9,7 +9,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -163,17 +165,25 @@ std::string ServerProcess::log() const {
 }
 
 HttpAnswer ServerProcess::get(const std::string& target,
-                              const std::vector<std::string>& headerLines, int timeoutMs) const {
+                              const std::vector<std::string>& headerLines, int timeoutMs,
+                              long readBytesPerSecond) const {
   std::string request = "GET " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\n";
   for (const auto& line : headerLines) request += line + "\r\n";
   request += "\r\n";
-  return raw(request, timeoutMs);
+  return raw(request, timeoutMs, readBytesPerSecond);
 }
 
-HttpAnswer ServerProcess::raw(const std::string& request, int timeoutMs) const {
+HttpAnswer ServerProcess::raw(const std::string& request, int timeoutMs,
+                              long readBytesPerSecond) const {
+  using Clock = std::chrono::steady_clock;
   HttpAnswer failed;
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return failed;
+  if (readBytesPerSecond > 0) {
+    // A small receive buffer, so that the paced reading below also slows the sender.
+    int size = 16 * 1024;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  }
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<uint16_t>(port_));
@@ -182,6 +192,10 @@ HttpAnswer ServerProcess::raw(const std::string& request, int timeoutMs) const {
     ::close(fd);
     return failed;
   }
+  const auto start = Clock::now();
+  auto msSince = [&](Clock::time_point t) {
+    return std::chrono::duration<double, std::milli>(t - start).count();
+  };
   size_t sent = 0;
   while (sent < request.size()) {
     ssize_t n = ::send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
@@ -189,24 +203,52 @@ HttpAnswer ServerProcess::raw(const std::string& request, int timeoutMs) const {
     sent += static_cast<size_t>(n);
   }
   std::string data;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  bool closed = false;
+  double firstByteMs = -1, body3840Ms = -1, endMs = -1;
+  size_t bodyStart = std::string::npos;
+  Clock::time_point firstByte;
+  auto deadline = start + std::chrono::milliseconds(timeoutMs);
+  bool closed = false, reset = false;
   char buffer[65536];
-  while (std::chrono::steady_clock::now() < deadline) {
+  while (Clock::now() < deadline) {
     pollfd p{fd, POLLIN, 0};
-    int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                    deadline - std::chrono::steady_clock::now())
-                                    .count());
+    int left = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
     if (::poll(&p, 1, left > 0 ? left : 0) <= 0) break;
-    ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    size_t want = sizeof buffer;
+    if (readBytesPerSecond > 0) want = std::min<size_t>(want, readBytesPerSecond / 50 + 1);
+    ssize_t n = ::recv(fd, buffer, want, 0);
+    auto now = Clock::now();
     if (n <= 0) {
       closed = true;
+      reset = n < 0 && errno == ECONNRESET;
+      endMs = msSince(now);
       break;
     }
+    if (data.empty()) {
+      firstByte = now;
+      firstByteMs = msSince(now);
+    }
     data.append(buffer, static_cast<size_t>(n));
+    if (bodyStart == std::string::npos) {
+      size_t end = data.find("\r\n\r\n");
+      if (end != std::string::npos) bodyStart = end + 4;
+    }
+    if (readBytesPerSecond > 0) {
+      // Each byte is taken only when a link of that speed would have carried it.
+      auto due = firstByte + std::chrono::microseconds(static_cast<long long>(
+                                 double(data.size()) * 1e6 / double(readBytesPerSecond)));
+      std::this_thread::sleep_until(due);
+      now = std::max(now, due);
+    }
+    if (body3840Ms < 0 && bodyStart != std::string::npos && data.size() - bodyStart >= 3840)
+      body3840Ms = msSince(now);
   }
   ::close(fd);
   HttpAnswer answer = parseAnswer(data);
-  answer.ok = answer.ok && closed;
+  answer.ok = answer.ok && closed && !reset;
+  answer.reset = reset;
+  answer.firstByteMs = firstByteMs;
+  answer.body3840Ms = body3840Ms;
+  answer.endMs = endMs;
   return answer;
 }

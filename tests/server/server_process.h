@@ -10,10 +10,17 @@
 #include <vector>
 
 struct HttpAnswer {
-  bool ok = false;  // a complete response arrived and the server closed the connection
+  bool ok = false;     // a complete response arrived and the server closed the connection
+  bool reset = false;  // the server reset the connection (an answer broken off)
   int status = 0;
   std::map<std::string, std::string> headers;  // names in lower case
   std::string body;
+  // Milliseconds from sending the request until the first byte of the answer arrived,
+  // until the body held 3840 bytes (what the reader needs to start playing), and until
+  // the server closed the connection; -1 when that never happened.
+  double firstByteMs = -1;
+  double body3840Ms = -1;
+  double endMs = -1;
 };
 
 class ServerProcess {
@@ -33,11 +40,13 @@ class ServerProcess {
   std::string log() const;
 
   // GET `target` as HTTP/1.0 with the given extra header lines ("Name: value"), reading
-  // until the server closes (at most `timeoutMs`).
+  // until the server closes (at most `timeoutMs`). With `readBytesPerSecond` the answer
+  // is read no faster than that from its first byte on, as over a slow link.
   HttpAnswer get(const std::string& target, const std::vector<std::string>& headerLines,
-                 int timeoutMs = 30000) const;
+                 int timeoutMs = 30000, long readBytesPerSecond = 0) const;
   // Sends raw bytes and reads the answer until the server closes.
-  HttpAnswer raw(const std::string& request, int timeoutMs = 30000) const;
+  HttpAnswer raw(const std::string& request, int timeoutMs = 30000,
+                 long readBytesPerSecond = 0) const;
 
  private:
   pid_t pid_ = -1;

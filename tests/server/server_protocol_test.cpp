@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <regex>
 #include <thread>
@@ -30,6 +31,15 @@ std::vector<std::string> readerHeaders(const std::string& code = "wqwqw") {
           "Content-type: application/x-www-form-urlencoded", vorbuLine(code)};
 }
 
+// About `words` words of running text: long enough that its synthesis takes seconds.
+std::string longText(int words) {
+  const std::string sentence =
+      "Hommikul sadas vihma, aga lõuna paiku tuli päike välja ja linn hakkas jälle elama. ";
+  std::string text;
+  for (int n = 0; n < words; n += 15) text += sentence;
+  return text;
+}
+
 int countSyntheses(const std::string& log) {
   int n = 0;
   for (size_t pos = 0; (pos = log.find("\nsynth ", pos)) != std::string::npos; ++pos) ++n;
@@ -48,6 +58,7 @@ class ServerProtocolTest : public ::testing::Test {
     writeFile(root_ + "/pages/021.txt", "Kolmanda taseme leht.");
     writeFile(root_ + "/pages/03.txt",
               "See lause on kirjutatud selleks, et kuulda, kui kiiresti server räägib.");
+    writeFile(root_ + "/pages/04.txt", longText(500));
     server_ = new ServerProcess(TR_SERVER_EXECUTABLE,
                                 {"--pages", root_ + "/pages", "--cache", root_ + "/cache",
                                  "--access-code", "wqwqw", "--access-code", "teine"});
@@ -278,6 +289,60 @@ TEST_F(ServerProtocolTest, ConcurrentRequestsForOneUncachedPageSynthesiseOnce) {
   EXPECT_EQ(countSyntheses(server_->log()), before + 1);
 }
 
+std::vector<std::string> cacheFiles(const std::string& dir) {
+  std::vector<std::string> bytes;
+  for (const auto& e : fs::directory_iterator(dir)) {
+    std::ifstream in(e.path(), std::ios::binary);
+    bytes.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  return bytes;
+}
+
+bool cached(const std::string& dir, const std::string& body) {
+  for (const auto& bytes : cacheFiles(dir))
+    if (bytes == body) return true;
+  return false;
+}
+
+TEST_F(ServerProtocolTest, LongPageStreamsItsFirstFramesWhileItIsSynthesised) {
+  HttpAnswer a = server_->get(target("s=2&v=2&q=04&ID=1&w=1"), readerHeaders());
+  ASSERT_TRUE(a.ok);
+  EXPECT_EQ(a.status, 200);
+  EXPECT_EQ(a.headers.count("content-length"), 0u) << "the body ends with the connection";
+  EXPECT_EQ(a.headers.count("transfer-encoding"), 0u);
+  // What the reader starts playing from: the first 3840 bytes decode by themselves.
+  Mp3Probe start = probeMp3(a.body.substr(0, 3840));
+  ASSERT_TRUE(start.ok);
+  EXPECT_EQ(start.rate, 44100);
+  EXPECT_GT(start.samples, 0);
+  // Two minutes of speech take seconds to make; the start came out near the beginning.
+  EXPECT_GT(probeMp3(a.body).seconds(), 100.0);
+  EXPECT_LT(a.body3840Ms * 4, a.endMs)
+      << "first bytes at " << a.body3840Ms << " ms, end at " << a.endMs << " ms";
+  EXPECT_TRUE(cached(root_ + "/cache", a.body)) << "the complete file is in the cache";
+  // And then it is answered from there, with its length.
+  HttpAnswer again = server_->get(target("s=2&v=2&q=04&ID=1&w=1"), readerHeaders());
+  EXPECT_EQ(again.headers["content-length"], std::to_string(a.body.size()));
+  EXPECT_EQ(again.body, a.body);
+}
+
+TEST_F(ServerProtocolTest, ASecondRequestDuringTheSynthesisReadsTheSameOne) {
+  int before = countSyntheses(server_->log());
+  const std::string request = target("s=2&v=3&q=04&ID=1&w=1");
+  auto first =
+      std::async(std::launch::async, [&] { return server_->get(request, readerHeaders()); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  HttpAnswer second = server_->get(request, readerHeaders());
+  HttpAnswer a = first.get();
+  ASSERT_TRUE(a.ok);
+  ASSERT_TRUE(second.ok);
+  EXPECT_EQ(second.headers.count("content-length"), 0u) << "it read the running synthesis";
+  EXPECT_EQ(second.body, a.body);
+  EXPECT_TRUE(probeMp3(a.body).ok);
+  EXPECT_TRUE(cached(root_ + "/cache", a.body));
+  EXPECT_EQ(countSyntheses(server_->log()), before + 1);
+}
+
 TEST_F(ServerProtocolTest, ClosesAfterAnHttp10Answer) {
   // ok means: a whole response and then the end of the connection, well within the time.
   HttpAnswer a = server_->get(page("01"), readerHeaders(), 3000);
@@ -332,6 +397,47 @@ TEST(ServerEncodingTest, Windows1257ServesTextInTheBalticCodePage) {
     EXPECT_EQ(a.headers["content-type"], "text/plain; charset=windows-1257");
     EXPECT_EQ(server.get(page("01"), readerHeaders()).body, "Lehek\xFClge ei leitud: 01");
   }
+  removeTree(dir);
+}
+
+TEST(ServerThrottleTest, EveryBodyGoesNoFasterThanTheGivenRate) {
+  std::string dir = makeTempDir();
+  {
+    const long rate = 200000;
+    ServerProcess server(TR_SERVER_EXECUTABLE, {"--pages", TR_SERVER_SAMPLE_PAGES, "--cache", dir,
+                                                "--throttle", std::to_string(rate)});
+    ASSERT_GT(server.port(), 0) << server.log();
+    // Streamed while synthesised, then from the cache.
+    for (const char* round : {"streamed", "cached"}) {
+      HttpAnswer a = server.get(page("0", "&w=1"), readerHeaders());
+      ASSERT_TRUE(a.ok) << round;
+      EXPECT_TRUE(probeMp3(a.body).ok) << round;
+      double floorMs = 1000.0 * double(a.body.size()) / double(rate);
+      EXPECT_GT(a.body.size(), 40000u) << round;
+      EXPECT_GE(a.endMs - a.firstByteMs, floorMs * 0.9) << round;
+      EXPECT_LT(a.body3840Ms, a.endMs / 4) << round;
+    }
+  }
+  removeTree(dir);
+}
+
+TEST(ServerStopTest, AStreamThatCannotBeFinishedIsBrokenOff) {
+  std::string dir = makeTempDir();
+  fs::create_directory(dir + "/pages");
+  writeFile(dir + "/pages/0.txt", longText(3000));
+  ServerProcess server(TR_SERVER_EXECUTABLE,
+                       {"--pages", dir + "/pages", "--cache", dir + "/cache"});
+  ASSERT_GT(server.port(), 0) << server.log();
+  auto answer = std::async(std::launch::async,
+                           [&] { return server.get(page("0", "&w=1"), readerHeaders()); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(server.stop(), 0);
+  HttpAnswer a = answer.get();
+  // A reset, not an orderly end: the reader must not take the part for the whole page.
+  EXPECT_TRUE(a.reset);
+  EXPECT_FALSE(a.ok);
+  EXPECT_GE(a.body.size(), 3840u) << "it had started";
+  EXPECT_TRUE(cacheFiles(dir + "/cache").empty()) << "no entry, not even a temporary one";
   removeTree(dir);
 }
 

@@ -27,6 +27,11 @@ std::string fakeMp3(const std::string& text) {
   return bytes;
 }
 
+// A synthesiser that makes all of its bytes at once, as a script says.
+SpeechCache::Synthesise scripted(std::function<std::string(const SpeechKey&)> make) {
+  return [make](const SpeechKey& key, const SpeechCache::Output& out) { out(make(key)); };
+}
+
 class Gate {
  public:
   void open() {
@@ -60,10 +65,10 @@ class SpeechCacheTest : public ::testing::Test {
 };
 
 TEST_F(SpeechCacheTest, SecondRequestIsServedFromDisk) {
-  SpeechCache cache(dir_ + "/sub/folder", [&](const SpeechKey& k) {
-    ++calls_;
-    return fakeMp3(k.text);
-  });
+  SpeechCache cache(dir_ + "/sub/folder", scripted([&](const SpeechKey& k) {
+                      ++calls_;
+                      return fakeMp3(k.text);
+                    }));
   SpeechKey key{"Tere", "2", "0"};
   std::string first = cache.get(key);
   EXPECT_EQ(cache.get(key), first);
@@ -79,20 +84,20 @@ TEST_F(SpeechCacheTest, SecondRequestIsServedFromDisk) {
   EXPECT_EQ(calls_, 4);
 
   // A new cache over the same folder (a restarted server) finds the entry.
-  SpeechCache again(dir_ + "/sub/folder", [&](const SpeechKey&) -> std::string {
-    ADD_FAILURE() << "synthesised again";
-    return "";
-  });
+  SpeechCache again(dir_ + "/sub/folder", scripted([&](const SpeechKey&) -> std::string {
+                      ADD_FAILURE() << "synthesised again";
+                      return "";
+                    }));
   EXPECT_EQ(again.get(key), first);
 }
 
 TEST_F(SpeechCacheTest, ConcurrentRequestsForOneTextSynthesiseOnce) {
   Gate gate;
-  SpeechCache cache(dir_, [&](const SpeechKey& k) {
-    ++calls_;
-    gate.wait();
-    return fakeMp3(k.text);
-  });
+  SpeechCache cache(dir_, scripted([&](const SpeechKey& k) {
+                      ++calls_;
+                      gate.wait();
+                      return fakeMp3(k.text);
+                    }));
   std::vector<std::future<std::string>> answers;
   for (int i = 0; i < 8; ++i)
     answers.push_back(std::async(std::launch::async, [&] {
@@ -108,13 +113,13 @@ TEST_F(SpeechCacheTest, ConcurrentRequestsForOneTextSynthesiseOnce) {
 TEST_F(SpeechCacheTest, CachedAnswerDoesNotWaitForAnotherSynthesis) {
   Gate gate;
   std::promise<void> started;
-  SpeechCache cache(dir_, [&](const SpeechKey& k) {
-    if (k.text == "Aeglane") {
-      started.set_value();
-      gate.wait();
-    }
-    return fakeMp3(k.text);
-  });
+  SpeechCache cache(dir_, scripted([&](const SpeechKey& k) {
+                      if (k.text == "Aeglane") {
+                        started.set_value();
+                        gate.wait();
+                      }
+                      return fakeMp3(k.text);
+                    }));
   cache.get({"Valmis", "2", "0"});
   auto slow = std::async(std::launch::async, [&] { return cache.get({"Aeglane", "2", "0"}); });
   started.get_future().wait();
@@ -125,14 +130,79 @@ TEST_F(SpeechCacheTest, CachedAnswerDoesNotWaitForAnotherSynthesis) {
   EXPECT_EQ(slow.get(), fakeMp3("Aeglane"));
 }
 
+TEST_F(SpeechCacheTest, LateReaderGetsWhatWasMadeThenTheRest) {
+  Gate gate;
+  SpeechCache cache(dir_, [&](const SpeechKey&, const SpeechCache::Output& out) {
+    ++calls_;
+    out("\xFF\xFB\x50\xC4" + std::string(3000, 'a'));
+    gate.wait();
+    out(std::string(3000, 'b'));
+  });
+  SpeechAnswer early = cache.open({"Pikk", "2", "0"});
+  ASSERT_FALSE(early.size()) << "a synthesis, not a stored entry";
+  early.waitForStart();
+  SpeechAnswer late = cache.open({"Pikk", "2", "0"});
+  SpeechAnswer::Chunk chunk = late.read(0, 10000, std::chrono::seconds(5));
+  EXPECT_EQ(chunk.status, SpeechAnswer::Status::Data);
+  EXPECT_EQ(chunk.bytes.size(), 3004u) << "what was made before it came";
+  EXPECT_EQ(late.read(3004, 10000, std::chrono::milliseconds(50)).status,
+            SpeechAnswer::Status::Waiting);
+  gate.open();
+  std::string whole = late.readAll();
+  EXPECT_EQ(whole.size(), 6004u);
+  EXPECT_EQ(early.readAll(), whole);
+  EXPECT_EQ(late.read(6004, 10000, std::chrono::seconds(5)).status, SpeechAnswer::Status::End);
+  EXPECT_EQ(calls_, 1);
+  EXPECT_EQ(cache.get({"Pikk", "2", "0"}), whole) << "then from the entry";
+}
+
+TEST_F(SpeechCacheTest, SynthesisThatNobodyReadsStops) {
+  std::atomic<bool> stopped{false};
+  SpeechCache cache(dir_, [&](const SpeechKey&, const SpeechCache::Output& out) {
+    ++calls_;
+    std::string frame = "\xFF\xFB\x50\xC4" + std::string(400, 'x');
+    for (int i = 0; i < 1000; ++i) {
+      if (!out(frame)) {
+        stopped = true;
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  });
+  {
+    SpeechAnswer a = cache.open({"Hüljatud", "2", "0"});
+    SpeechAnswer b = cache.open({"Hüljatud", "2", "0"});
+    a.waitForStart();
+  }  // both requests went away
+  for (int i = 0; i < 500 && !stopped; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(stopped);
+  EXPECT_TRUE(filesIn(dir_).empty());
+  // Asked again, it is made afresh rather than joined to the stopped one.
+  SpeechAnswer again = cache.open({"Hüljatud", "2", "0"});
+  again.waitForStart();
+  EXPECT_EQ(calls_, 2);
+}
+
 TEST_F(SpeechCacheTest, FailedSynthesisLeavesNoEntryAndIsRetried) {
   bool fail = true;
-  SpeechCache cache(dir_, [&](const SpeechKey& k) -> std::string {
+  SpeechCache cache(dir_, [&](const SpeechKey& k, const SpeechCache::Output& out) {
     ++calls_;
-    if (fail) throw std::runtime_error("synthesis failed");
-    return fakeMp3(k.text);
+    if (fail) {
+      out(fakeMp3(k.text));
+      throw std::runtime_error("synthesis failed");
+    }
+    out(fakeMp3(k.text));
   });
-  EXPECT_THROW(cache.get({"Viga", "2", "0"}), std::runtime_error);
+  SpeechAnswer broken = cache.open({"Viga", "2", "0"});
+  EXPECT_NO_THROW(broken.waitForStart()) << "it had made bytes";
+  std::string got;
+  SpeechAnswer::Chunk chunk;
+  while ((chunk = broken.read(got.size(), 1000, std::chrono::seconds(5))).status ==
+         SpeechAnswer::Status::Data)
+    got += chunk.bytes;
+  EXPECT_EQ(chunk.status, SpeechAnswer::Status::Failed);
+  EXPECT_THROW(broken.readAll(), std::runtime_error);
   EXPECT_TRUE(filesIn(dir_).empty());
   fail = false;
   EXPECT_EQ(cache.get({"Viga", "2", "0"}), fakeMp3("Viga"));
@@ -141,10 +211,10 @@ TEST_F(SpeechCacheTest, FailedSynthesisLeavesNoEntryAndIsRetried) {
 }
 
 TEST_F(SpeechCacheTest, BrokenEntryIsMadeAgain) {
-  SpeechCache cache(dir_, [&](const SpeechKey& k) {
-    ++calls_;
-    return fakeMp3(k.text);
-  });
+  SpeechCache cache(dir_, scripted([&](const SpeechKey& k) {
+                      ++calls_;
+                      return fakeMp3(k.text);
+                    }));
   SpeechKey key{"Katki", "1", "4"};
   // What a writer without the rename could leave after a crash: half a file.
   writeFile(cache.entryPath(key), fakeMp3("Katki").substr(0, 1000));
@@ -160,7 +230,7 @@ TEST_F(SpeechCacheTest, StaleTemporariesAreRemovedFreshOnesKept) {
   writeFile(fresh, "half");
   utimbuf old{::time(nullptr) - 3600, ::time(nullptr) - 3600};
   ASSERT_EQ(::utime(stale.c_str(), &old), 0);
-  SpeechCache cache(dir_, [](const SpeechKey& k) { return fakeMp3(k.text); });
+  SpeechCache cache(dir_, scripted([](const SpeechKey& k) { return fakeMp3(k.text); }));
   EXPECT_FALSE(fs::exists(stale));
   EXPECT_TRUE(fs::exists(fresh)) << "may belong to a server writing right now";
 }
@@ -168,16 +238,14 @@ TEST_F(SpeechCacheTest, StaleTemporariesAreRemovedFreshOnesKept) {
 TEST_F(SpeechCacheTest, TooManyWaitingRequestsAreTurnedAway) {
   Gate gate;
   std::promise<void> started;
-  SpeechCache cache(
-      dir_,
-      [&](const SpeechKey& k) {
-        if (k.text == "Aeglane") {
-          started.set_value();
-          gate.wait();
-        }
-        return fakeMp3(k.text);
-      },
-      /*maxPending=*/1);
+  SpeechCache cache(dir_, scripted([&](const SpeechKey& k) {
+                      if (k.text == "Aeglane") {
+                        started.set_value();
+                        gate.wait();
+                      }
+                      return fakeMp3(k.text);
+                    }),
+                    /*maxPending=*/1);
   cache.get({"Valmis", "2", "0"});  // fine: nothing pending
   auto slow = std::async(std::launch::async, [&] { return cache.get({"Aeglane", "2", "0"}); });
   started.get_future().wait();
@@ -189,8 +257,9 @@ TEST_F(SpeechCacheTest, TooManyWaitingRequestsAreTurnedAway) {
 
 TEST_F(SpeechCacheTest, UnusableFolderIsReported) {
   writeFile(dir_ + "/file", "x");
-  EXPECT_THROW(SpeechCache(dir_ + "/file/sub", [](const SpeechKey&) { return std::string(); }),
-               SpeechCacheError);
+  EXPECT_THROW(
+      SpeechCache(dir_ + "/file/sub", scripted([](const SpeechKey&) { return std::string(); })),
+      SpeechCacheError);
 }
 
 }  // namespace
