@@ -160,6 +160,13 @@ TMPModes TMciPlayer::Mode() {
   return mode <= mpOpen ? static_cast<TMPModes>(mode) : mpNotReady;
 }
 
+bool TMciPlayer::Starved() {
+  uint32_t value = 0;
+  // Like the other status reads it neither uses nor clears a pending Notify.
+  Status(mci::kStatusStarved, mci::kWait | mci::kStatusItem, 0, value);
+  return value != 0;
+}
+
 void TMciPlayer::SetNotify(bool notify) {
   notify_ = notify;
   notifyPending_ = true;

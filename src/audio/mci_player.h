@@ -59,6 +59,8 @@ class TMciPlayer : public QObject {
   int32_t TrackLength(int track);
   // The device's mode; a refused read (no device) gives mpNotReady.
   TMPModes Mode();
+  // True while the device plays a file that is still arriving and waits for more of it.
+  bool Starved();
   // One-shot: the next command that builds its wait and notify flags asks for a notice
   // when `notify` is true, and for none when false.
   void SetNotify(bool notify);

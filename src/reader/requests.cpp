@@ -88,9 +88,31 @@ int TForm1::tomba(const std::string& page, const std::string& headerFile,
 
 int TForm1::tomba_loe() {
   MediaPlayer1.Close();
+  if (state.requestBusy) return tomba(state.pagePath, "hdr.txt", "bod.mp3", true);
+
+  // The page's speech starts as soon as enough of it has arrived to be heard; the rest
+  // keeps arriving into the same file while it plays.
+  const std::string path = state.workFolder + "bod.mp3";
+  bool started = false;
+  services_.media->SetGrowing(path, true);
+  HttpClient1.OnPacketRecvd = [this, &started, &path](TSocketTransport& transport) {
+    if (started || transport.ReceivedCount() < kRecordSize * kMinimumRecords) return;
+    try {
+      OpenAndPlay(MediaPlayer1, path);
+      started = true;
+    } catch (const EMciDeviceError&) {
+      MediaPlayer1.Close();  // not speech yet, or not speech at all: the next piece tells
+    }
+  };
   int r = tomba(state.pagePath, "hdr.txt", "bod.mp3", true);
+  HttpClient1.OnPacketRecvd = nullptr;
+  // A download that failed, or a file that fails the check, stops what plays of it.
+  if (r <= 0) MediaPlayer1.Close();
+  services_.media->SetGrowing(path, false);
+
   if (r > 0) {
-    if (!PlaySpeech(MediaPlayer1, "bod.mp3")) r = -1;
+    // Played from the start when it did not start early (or something closed it meanwhile).
+    if ((!started || MediaPlayer1.DeviceID() == 0) && !PlaySpeech(MediaPlayer1, "bod.mp3")) r = -1;
   } else if (lastOutcome_ == RequestOutcome::kUnusable) {
     // An answer too short to be speech (an error page of the server): said, not silent.
     mangi_res_mp3("tx_synteesiviga");
@@ -144,7 +166,9 @@ void TForm1::HttpClient1AboutToSend(THttpClient& sender) {
 
 void TForm1::WorkingTick() {
   workingTick_->setInterval(kTickIntervalMs);
-  // Speech that plays meanwhile (the page while its text arrives) says enough.
-  if (MediaPlayer1.Mode() == mpPlaying || MediaPlayer2.Mode() == mpPlaying) return;
+  // Speech that plays meanwhile (the page while its text or the rest of it arrives) says
+  // enough, unless it has caught up with the download and waits.
+  const bool pageHeard = MediaPlayer1.Mode() == mpPlaying && !MediaPlayer1.Starved();
+  if (pageHeard || MediaPlayer2.Mode() == mpPlaying) return;
   mangi_res_heli("tick");
 }

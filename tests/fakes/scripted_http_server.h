@@ -9,7 +9,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -35,6 +37,12 @@ struct ScriptedResponse {
   std::string body;
   std::string contentType;
   std::string location;  // a Location header line when not empty
+  // The body in pieces of this many bytes with a pause after each (0: all at once), as
+  // a server that streams speech while it makes it sends it.
+  size_t pieceSize = 0;
+  int pauseMs = 0;
+  // Ends the connection with a reset after the body instead of closing it.
+  bool resetAtEnd = false;
 };
 
 class ScriptedHttpServer {
@@ -117,12 +125,24 @@ class ScriptedHttpServer {
     std::string out = "HTTP/1.0 " + std::to_string(response.status) +
                       " X\r\nContent-Type: " + response.contentType + "\r\n";
     if (!response.location.empty()) out += "Location: " + response.location + "\r\n";
-    out += "\r\n" + response.body;
+    out += "\r\n";
+    const size_t headerSize = out.size();
+    out += response.body;
     size_t sent = 0;
     while (sent < out.size()) {
-      const ssize_t n = ::send(client, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
+      size_t piece = out.size() - sent;
+      if (response.pieceSize > 0 && sent >= headerSize) piece = std::min(piece, response.pieceSize);
+      if (sent < headerSize) piece = headerSize - sent;
+      const ssize_t n = ::send(client, out.data() + sent, piece, MSG_NOSIGNAL);
       if (n <= 0) return;
       sent += static_cast<size_t>(n);
+      if (response.pauseMs > 0 && sent > headerSize) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(response.pauseMs));
+      }
+    }
+    if (response.resetAtEnd) {
+      const struct linger reset = {1, 0};
+      ::setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
     }
   }
 
