@@ -1,0 +1,301 @@
+// How soon a page is heard: milliseconds from the key press that chooses a page to the
+// first audible sample of its speech in the reader's output, for pages of 50, 500 and
+// 3000 words, cold (the server has never spoken the page) and warm (cached), at loopback
+// speed and over a link of 1 Mbit/s (the server's --throttle 125000).
+//
+// It drives the real programs: the development server, and the reader in a virtual X
+// display (Xvfb) with real key presses (xdotool) and SDL's disk driver writing what it
+// says to a file, which is watched for the first sample above -34 dBFS. Key names are
+// switched off with Scroll Lock first, so the first sound after the key is the page.
+//
+// Beside each figure stands the design floor measured in the same run: the time for curl
+// to fetch the whole answer (the same page in another voice, so it is cold when ours is)
+// plus the time to open the downloaded file for playing — what a reader that waits for
+// the whole file could do at best.
+//
+// Usage: page_first_audio_bench [--words 50,500,3000] [--links loopback,slow]
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <QCoreApplication>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include "audio/decoder.h"
+#include "server_process.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr long kSlowLink = 125000;  // bytes a second: 1 Mbit/s
+constexpr float kAudible = 0.02f;   // -34 dBFS
+constexpr int kOutputChannels = 2;  // the reader's output: float stereo
+
+double MsSince(Clock::time_point t) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
+}
+
+void Sleep(int ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+std::string ReadFile(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// Running prose `words` words long, made of the sample pages' words.
+std::string Prose(size_t words) {
+  std::vector<std::string> pool;
+  std::vector<fs::path> files;
+  for (const auto& e : fs::directory_iterator(TR_SERVER_SAMPLE_PAGES)) files.push_back(e.path());
+  std::sort(files.begin(), files.end());
+  for (const auto& f : files) {
+    const std::string text = ReadFile(f);
+    if (text.empty() || text[0] == '0') continue;  // a menu
+    std::istringstream in(text);
+    for (std::string w; in >> w;) pool.push_back(w);
+  }
+  std::string out;
+  for (size_t i = 0; i < words; ++i) {
+    out += pool[i % pool.size()];
+    out += (i + 1) % 12 == 0 ? "\n" : " ";
+  }
+  return out + ".\n";
+}
+
+int Count(const std::string& log, const std::string& what) {
+  int n = 0;
+  for (size_t at = log.find(what); at != std::string::npos; at = log.find(what, at + 1)) ++n;
+  return n;
+}
+
+bool WaitFor(const std::function<bool()>& done, int ms) {
+  const auto start = Clock::now();
+  while (!done()) {
+    if (MsSince(start) > ms) return false;
+    Sleep(5);
+  }
+  return true;
+}
+
+class Display {
+ public:
+  Display() {
+    xvfb_.start("Xvfb", {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
+    if (xvfb_.waitForReadyRead(10000))
+      name_ = ":" + QString::fromLatin1(xvfb_.readLine()).trimmed();
+  }
+  ~Display() {
+    xvfb_.terminate();
+    xvfb_.waitForFinished(5000);
+  }
+  const QString& Name() const { return name_; }
+  bool Key(const QString& key) const { return Tool({"key", key}); }
+  bool Tool(const QStringList& args) const {
+    QProcess tool;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("DISPLAY", name_);
+    tool.setProcessEnvironment(env);
+    tool.start("xdotool", args);
+    return tool.waitForFinished(20000) && tool.exitCode() == 0;
+  }
+
+ private:
+  QProcess xvfb_;
+  QString name_;
+};
+
+// Milliseconds until the output file holds an audible sample past `offset` bytes; -1 when
+// none comes within `ms`.
+double FirstAudible(const std::string& capture, long offset, Clock::time_point since, int ms) {
+  std::ifstream in;
+  std::vector<float> block(4096);
+  while (MsSince(since) < ms) {
+    in.open(capture, std::ios::binary);
+    in.seekg(offset);
+    while (in.read(reinterpret_cast<char*>(block.data()), block.size() * sizeof(float)) ||
+           in.gcount() > 0) {
+      const size_t n = static_cast<size_t>(in.gcount()) / sizeof(float);
+      for (size_t i = 0; i < n; ++i) {
+        if (std::fabs(block[i]) > kAudible) return MsSince(since);
+      }
+      offset += static_cast<long>(n * sizeof(float));
+    }
+    in.close();
+    in.clear();
+    Sleep(2);
+  }
+  return -1;
+}
+
+long FileSize(const std::string& path) {
+  std::error_code error;
+  const auto size = fs::file_size(path, error);
+  // Whole frames only, so that reading resumes on a sample boundary.
+  const long frame = kOutputChannels * static_cast<long>(sizeof(float));
+  return error ? 0 : static_cast<long>(size) / frame * frame;
+}
+
+// curl fetching the whole speech answer, then the file opened as the player opens it.
+double Floor(int port, const std::string& page, const std::string& file) {
+  const std::string command = "curl -s -0 -o '" + file +
+                              "' -u wqwqw:wqwqw -H 'Vorbu: wqwqw' -w '%{time_total}' " +
+                              "'http://127.0.0.1:" + std::to_string(port) +
+                              "/cgi-bin/tx.cgi?s=2&v=1&q=" + page + "&ID=1&w=1'";
+  FILE* p = ::popen(command.c_str(), "r");
+  if (!p) return -1;
+  double seconds = -1;
+  if (std::fscanf(p, "%lf", &seconds) != 1) seconds = -1;
+  ::pclose(p);
+  const auto start = Clock::now();
+  uint32_t error = 0;
+  const bool opened = OpenDecoder(file, 48000, error) != nullptr;
+  const double openMs = MsSince(start);
+  return seconds < 0 || !opened ? -1 : seconds * 1000 + openMs;
+}
+
+struct Row {
+  std::string link;
+  size_t words;
+  std::string cache;
+  double ours;
+  double floor;
+};
+
+std::vector<size_t> ParseList(const std::string& text) {
+  std::vector<size_t> out;
+  std::istringstream in(text);
+  for (std::string item; std::getline(in, item, ',');) out.push_back(std::stoul(item));
+  return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  std::vector<size_t> words = {50, 500, 3000};
+  std::vector<std::string> links = {"loopback", "slow"};
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string arg = argv[i];
+    if (arg == "--words") words = ParseList(argv[i + 1]);
+    if (arg == "--links") {
+      links.clear();
+      std::istringstream in(argv[i + 1]);
+      for (std::string l; std::getline(in, l, ',');) links.push_back(l);
+    }
+  }
+  if (words.empty() || words.size() > 9) {
+    std::fprintf(stderr, "page_first_audio_bench: 1 to 9 page lengths\n");
+    return 2;
+  }
+
+  QTemporaryDir dir;
+  const fs::path root = dir.path().toStdString();
+  const fs::path pages = root / "pages";
+  fs::create_directories(pages);
+  std::string menu = "0 Mõõtmine\n";
+  for (size_t i = 0; i < words.size(); ++i) {
+    const std::string key = std::to_string(i + 1);
+    menu += key + "\t" + std::to_string(words[i]) + " sõna\n";
+    std::ofstream(pages / ("0" + key + ".txt")) << Prose(words[i]);
+  }
+  std::ofstream(pages / "0.txt") << menu;
+
+  Display display;
+  if (display.Name().isEmpty()) {
+    std::fprintf(stderr, "page_first_audio_bench: needs Xvfb and xdotool\n");
+    return 1;
+  }
+
+  std::vector<Row> rows;
+  for (const std::string& link : links) {
+    const fs::path run = root / link;
+    fs::create_directories(run / "home");
+    std::vector<std::string> serverArgs = {"--pages", pages.string(), "--cache",
+                                           (run / "speech").string()};
+    if (link == "slow") {
+      serverArgs.push_back("--throttle");
+      serverArgs.push_back(std::to_string(kSlowLink));
+    }
+    ServerProcess server(TR_SERVER_EXECUTABLE, serverArgs);
+    if (server.port() == 0) {
+      std::fprintf(stderr, "page_first_audio_bench: the server did not start\n%s",
+                   server.log().c_str());
+      return 1;
+    }
+    const std::string capture = (run / "spoken.raw").string();
+    QProcess reader;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("HOME", QString::fromStdString((run / "home").string()));
+    env.insert("XDG_CACHE_HOME", QString::fromStdString((run / "home/cache").string()));
+    env.insert("XDG_CONFIG_HOME", QString::fromStdString((run / "home/config").string()));
+    env.insert("SDL_AUDIODRIVER", "disk");
+    env.insert("SDL_DISKAUDIOFILE", QString::fromStdString(capture));
+    env.insert("DISPLAY", display.Name());
+    env.insert("QT_QPA_PLATFORM", "xcb");
+    reader.setProcessEnvironment(env);
+    reader.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    reader.start(TR_READER_EXECUTABLE, {"--server", QString("127.0.0.1:%1").arg(server.port())});
+    if (!reader.waitForStarted(5000) ||
+        !display.Tool({"search", "--sync", "--onlyvisible", "--name", "Talking Reader",
+                       "windowfocus", "--sync"}) ||
+        !WaitFor([&] { return Count(server.log(), "q=0 w=0 200") >= 1; }, 120000)) {
+      std::fprintf(stderr, "page_first_audio_bench: the reader did not read the root\n");
+      return 1;
+    }
+    display.Key("Scroll_Lock");  // key names off: the first sound after a key is the page
+    Sleep(500);
+
+    for (size_t i = 0; i < words.size(); ++i) {
+      const std::string key = std::to_string(i + 1);
+      const std::string page = "0" + key;
+      for (const char* cache : {"cold", "warm"}) {
+        const int roots = Count(server.log(), "q=0 w=0 200");
+        const int texts = Count(server.log(), "q=" + page + " w=0 200");
+        display.Key("space");  // the main menu pauses: silence before the key
+        Sleep(400);
+        const long offset = FileSize(capture);
+        const auto pressed = Clock::now();
+        display.Key(QString::fromStdString(key));
+        const double ours = FirstAudible(capture, offset, pressed, 20000);
+        // The whole page arrives and its text after it; then back to the main menu.
+        WaitFor([&] { return Count(server.log(), "q=" + page + " w=0 200") > texts; }, 300000);
+        Sleep(300);
+        display.Key("BackSpace");
+        WaitFor([&] { return Count(server.log(), "q=0 w=0 200") > roots; }, 60000);
+        Sleep(600);
+        const double floor = Floor(server.port(), page, (run / ("floor" + key + ".mp3")).string());
+        rows.push_back({link, words[i], cache, ours, floor});
+        std::printf("%-8s %5zu words %-4s  first sound %8.0f ms   floor %8.0f ms\n", link.c_str(),
+                    words[i], cache, ours, floor);
+        std::fflush(stdout);
+      }
+    }
+    reader.terminate();
+    reader.waitForFinished(10000);
+  }
+
+  std::printf(
+      "\n| link | words | cache | key to first sound (ms) | floor: curl whole + open (ms) |\n");
+  std::printf("|---|---|---|---|---|\n");
+  for (const Row& r : rows) {
+    std::printf("| %s | %zu | %s | %.0f | %.0f |\n", r.link == "slow" ? "1 Mbit/s" : "loopback",
+                r.words, r.cache.c_str(), r.ours, r.floor);
+  }
+  std::printf("\ntargets: at most 300 ms at loopback, at most 500 ms at 1 Mbit/s; -1 = no sound\n");
+  return 0;
+}
