@@ -1,5 +1,5 @@
-// Program entry: the application, the window (whose creation runs the reader's
-// start-up), and the main loop. Exit code 0 when the loop ends normally.
+// Program entry: the server (command line, else the configuration file), the application,
+// the window (whose creation runs the reader's start-up), and the main loop. Exit code 0 when the loop ends normally.
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "app/command_line.h"
+#include "app/config_file.h"
 #include "audio/media_device_service_impl.h"
 #include "reader/form1.h"
 #include "reader/reader_application.h"
@@ -57,6 +58,9 @@ int main(int argc, char** argv) {
       break;
   }
 
+  const ServerChoice server = ChooseServer(command, ConfigFilePath());
+  if (!server.warning.empty()) std::fprintf(stderr, "talking-reader: %s\n", server.warning.c_str());
+
   ReaderApplication app(argc, argv);
   ReaderApplication::setApplicationName(QStringLiteral("talking-reader"));
   ReaderApplication::setApplicationDisplayName(QStringLiteral("Talking Reader"));
@@ -71,8 +75,8 @@ int main(int argc, char** argv) {
   services.wave = &media;
   services.clock = &clock;
   services.keyboard = &keyboard;
-  services.serverHost = command.host;
-  services.serverPort = command.port;
+  services.serverHost = server.host;
+  services.serverPort = server.port;
 
   TForm1 form(services);
   form.show();
