@@ -116,7 +116,7 @@ void TForm1::FormCreate() {
   state.menuKeySet.reset();
   state.requestBusy = false;
   state.workFolder = find_work_folder();
-  state.accessCode = "wqwqw";
+  state.accessCode = services_.rememberedAccessCode.value_or("wqwqw");
   // The program carries its own ding; it is written into the work folder before any
   // prompt can need it.
   state.fallbackSoundPath = state.workFolder + "ding.wav";
