@@ -90,5 +90,8 @@ int main(int argc, char** argv) {
 
   TForm1 form(services);
   form.show();
+  // Without a window manager nobody else activates the window, and the reader starts
+  // reading only once it is active.
+  form.activateWindow();
   return ReaderApplication::exec();
 }

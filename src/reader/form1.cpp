@@ -13,6 +13,7 @@
 
 #include "keyboard/embedded_sounds.h"
 #include "keyboard/key_codes.h"
+#include "reader/accessibility.h"
 #include "reader/reader_application.h"
 #include "reader/settings.h"
 #include "reader/work_folder.h"
@@ -63,6 +64,7 @@ TForm1::TForm1(const ReaderServices& services, QWidget* parent)
   layout->addWidget(Memo1);
   // `pass` is laid over Memo1 by hand when shown, so it stays out of the layout.
   setTabOrder(pass, Memo1);
+  SetUpAccessibility(this, pass);
 
   MediaPlayer1.FileName = "bod.mp3";
   MediaPlayer1.Shareable = true;
