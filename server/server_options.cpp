@@ -1,6 +1,7 @@
 #include "server_options.h"
 
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 
 namespace {
@@ -23,6 +24,15 @@ long parseThrottle(const std::string& text) {
   if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos)
     throw UsageError("--throttle needs a number of bytes a second, not \"" + text + "\"");
   return std::stol(text);
+}
+
+// The sample pages beside the program: ../share/talking-reader-server/pages from its own
+// folder, where they are installed (the build tree links the same place to the sources).
+std::string defaultPagesDir() {
+  std::error_code error;
+  const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) return "";
+  return (program.parent_path().parent_path() / "share/talking-reader-server/pages").string();
 }
 
 }  // namespace
@@ -101,7 +111,7 @@ ServerOptions parseServerOptions(const std::vector<std::string>& args) {
     }
   }
   if (options.accessCodes.empty()) options.accessCodes.push_back("wqwqw");
-  if (options.pagesDir.empty()) options.pagesDir = TR_SERVER_DEFAULT_PAGES;
+  if (options.pagesDir.empty()) options.pagesDir = defaultPagesDir();
   if (options.cacheDir.empty()) {
     options.cacheDir = defaultCacheDir(envOrEmpty("XDG_CACHE_HOME"), envOrEmpty("HOME"));
     if (options.cacheDir.empty())

@@ -30,7 +30,7 @@ class UsageError : public Exception {
   using Exception::Exception;
 };
 
-// Parses argv[1..]; fills defaults (pages folder from the build, cache folder from
+// Parses argv[1..]; fills defaults (the sample pages beside the program, cache folder from
 // XDG_CACHE_HOME or HOME, access code "wqwqw"). Throws UsageError.
 ServerOptions parseServerOptions(const std::vector<std::string>& args);
 

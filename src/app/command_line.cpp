@@ -11,24 +11,27 @@ const char kUsage[] =
     "  --help                show this text\n"
     "  --version             show the version\n";
 
-namespace {
-
-bool ParseServer(const std::string& value, CommandLine& out) {
+bool ParseServerAddress(const std::string& value, std::string& host, int& port) {
   const size_t colon = value.rfind(':');
-  out.host = value.substr(0, colon);
-  if (out.host.empty()) return false;
-  if (colon == std::string::npos) return true;
-  const std::string port = value.substr(colon + 1);
-  int number = 0;
-  const auto [end, error] = std::from_chars(port.data(), port.data() + port.size(), number);
-  if (error != std::errc() || end != port.data() + port.size() || number < 1 || number > 65535) {
-    return false;
+  std::string name = value.substr(0, colon);
+  if (name.empty()) return false;
+  // The host goes into the request line's Host header: nothing that could break a line.
+  for (const unsigned char c : name) {
+    if (c <= 0x20 || c == 0x7f) return false;
   }
-  out.port = number;
+  int number = port;
+  if (colon != std::string::npos) {
+    const std::string digits = value.substr(colon + 1);
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
+    if (error != std::errc() || end != digits.data() + digits.size() || number < 1 ||
+        number > 65535) {
+      return false;
+    }
+  }
+  host = std::move(name);
+  port = number;
   return true;
 }
-
-}  // namespace
 
 CommandLine ParseCommandLine(const std::vector<std::string>& args) {
   CommandLine out;
@@ -52,7 +55,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
       out.error = arg == "--server" ? "--server needs HOST[:PORT]" : "unknown argument: " + arg;
       return out;
     }
-    if (!ParseServer(value, out)) {
+    out.serverGiven = true;
+    if (!ParseServerAddress(value, out.host, out.port)) {
       out.action = CommandLine::Action::Error;
       out.error = "bad server address: " + value + " (expected HOST[:PORT])";
       return out;

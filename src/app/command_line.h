@@ -9,8 +9,13 @@ struct CommandLine {
   Action action = Action::Run;
   std::string host = "127.0.0.1";
   int port = 8080;
-  std::string error;  // with Action::Error
+  bool serverGiven = false;  // --server was on the command line
+  std::string error;         // with Action::Error
 };
+
+// Parses HOST[:PORT]. On success sets `host`, and `port` when the value has one; on failure
+// leaves both as they were.
+bool ParseServerAddress(const std::string& value, std::string& host, int& port);
 
 CommandLine ParseCommandLine(const std::vector<std::string>& args);
 extern const char kUsage[];

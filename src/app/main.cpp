@@ -1,5 +1,6 @@
-// Program entry: the application, the window (whose creation runs the reader's
-// start-up), and the main loop. Exit code 0 when the loop ends normally.
+// Program entry: the server (command line, else the configuration file), the access code
+// remembered in the keyring, the application, the window (whose creation runs the
+// reader's start-up), and the main loop. Exit code 0 when the loop ends normally.
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -8,11 +9,16 @@
 #include <cstdio>
 
 #include "app/command_line.h"
+#include "app/config_file.h"
 #include "audio/media_device_service_impl.h"
+#include "keyring/access_code_keyring.h"
 #include "reader/form1.h"
 #include "reader/reader_application.h"
 
 namespace {
+
+// The longest the start waits for the keyring before it goes on with the built-in code.
+constexpr std::chrono::milliseconds kKeyringWait{2000};
 
 // SIGTERM and SIGINT end the reader as closing its window does. The handler only writes a
 // byte; the main loop reads it and asks the application to quit.
@@ -57,6 +63,9 @@ int main(int argc, char** argv) {
       break;
   }
 
+  const ServerChoice server = ChooseServer(command, ConfigFilePath());
+  if (!server.warning.empty()) std::fprintf(stderr, "talking-reader: %s\n", server.warning.c_str());
+
   ReaderApplication app(argc, argv);
   ReaderApplication::setApplicationName(QStringLiteral("talking-reader"));
   ReaderApplication::setApplicationDisplayName(QStringLiteral("Talking Reader"));
@@ -71,10 +80,18 @@ int main(int argc, char** argv) {
   services.wave = &media;
   services.clock = &clock;
   services.keyboard = &keyboard;
-  services.serverHost = command.host;
-  services.serverPort = command.port;
+  services.serverHost = server.host;
+  services.serverPort = server.port;
+
+  // The code belongs to the server it was entered for and is never offered to another.
+  AccessCodeKeyring keyring(server.host + ":" + std::to_string(server.port));
+  services.rememberedAccessCode = keyring.Lookup(kKeyringWait);
+  services.accessCodeEntered = [&keyring](const std::string& code) { keyring.Remember(code); };
 
   TForm1 form(services);
   form.show();
+  // Without a window manager nobody else activates the window, and the reader starts
+  // reading only once it is active.
+  form.activateWindow();
   return ReaderApplication::exec();
 }

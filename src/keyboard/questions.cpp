@@ -123,6 +123,7 @@ void TForm1::kysi_parooli() {
 void TForm1::passKeyPress(char& key) {
   if (key == 13) {
     state.accessCode = pass->text().toStdString();
+    if (services_.accessCodeEntered) services_.accessCodeEntered(state.accessCode);
     pass->clear();
     pass->hide();
     Memo1->setFocus();

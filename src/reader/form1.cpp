@@ -13,6 +13,7 @@
 
 #include "keyboard/embedded_sounds.h"
 #include "keyboard/key_codes.h"
+#include "reader/accessibility.h"
 #include "reader/reader_application.h"
 #include "reader/settings.h"
 #include "reader/text_codec.h"
@@ -67,6 +68,7 @@ TForm1::TForm1(const ReaderServices& services, QWidget* parent)
   layout->addWidget(Memo1);
   // `pass` is laid over Memo1 by hand when shown, so it stays out of the layout.
   setTabOrder(pass, Memo1);
+  SetUpAccessibility(this, pass);
 
   MediaPlayer1.FileName = "bod.mp3";
   MediaPlayer1.Shareable = true;
@@ -134,7 +136,7 @@ void TForm1::FormCreate() {
   state.menuKeySet.reset();
   state.requestBusy = false;
   state.workFolder = find_work_folder();
-  state.accessCode = "wqwqw";
+  state.accessCode = services_.rememberedAccessCode.value_or("wqwqw");
   // The program carries its own ding; it is written into the work folder before any
   // prompt can need it.
   state.fallbackSoundPath = state.workFolder + "ding.wav";

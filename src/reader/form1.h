@@ -15,6 +15,7 @@
 #include <QWidget>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,11 @@ struct ReaderServices {
   std::function<void()> quit;
   // Whether the application is quitting; empty: ask the application.
   std::function<bool()> quitting;
+  // The access code remembered from an earlier run; empty: the built-in code.
+  std::optional<std::string> rememberedAccessCode;
+  // Called with each code the user enters with F9 and Enter (empty: the user cleared it),
+  // so that it can be remembered; must return at once.
+  std::function<void(const std::string& code)> accessCodeEntered;
 };
 
 class TForm1 : public QWidget {

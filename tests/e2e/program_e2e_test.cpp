@@ -1,12 +1,18 @@
 // The real reader executable as a person uses it: started against the development
-// server, once offscreen to see it start and end cleanly, once in a virtual X display
-// where xdotool presses real keys, with SDL2's disk driver capturing the sound.
+// server, once offscreen to see it start and end cleanly, then in a virtual X display
+// without a window manager where xdotool presses real keys, with SDL2's disk driver
+// capturing the sound; with a keyring and with a screen reader's view over AT-SPI, each on
+// a session bus of the test's own.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <QDir>
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTcpServer>
@@ -19,6 +25,7 @@
 #include <sstream>
 #include <thread>
 
+#include "private_session_bus.h"
 #include "scripted_http_server.h"
 #include "server_process.h"
 
@@ -40,10 +47,15 @@ int Count(const std::string& log, const std::string& what) {
   return n;
 }
 
+// The reader's environment: its folders in the test's, and no session bus (so no keyring)
+// unless a test gives it one: nothing of the user's own session is used.
 QProcessEnvironment ReaderEnvironment(const QTemporaryDir& dir) {
   QDir().mkpath(dir.path() + "/cache");
+  QDir().mkpath(dir.path() + "/config/talking-reader");
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
   env.insert("XDG_CACHE_HOME", dir.path() + "/cache");
+  env.insert("XDG_CONFIG_HOME", dir.path() + "/config");
+  env.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + dir.path() + "/no-session-bus");
   env.insert("SDL_AUDIODRIVER", "disk");
   env.insert("SDL_DISKAUDIOFILE", dir.path() + "/spoken.raw");
   return env;
@@ -92,6 +104,38 @@ TEST(ProgramTest, StartsOffscreenAndQuitsCleanlyEvenWhileARequestWaits) {
   EXPECT_EQ(0, reader.exitCode()) << reader.readAllStandardError().toStdString();
 }
 
+void WriteConfig(const QTemporaryDir& dir, const QByteArray& text) {
+  QFile config(dir.path() + "/config/talking-reader/talking-reader.conf");
+  ASSERT_TRUE(config.open(QIODevice::WriteOnly));
+  config.write(text);
+}
+
+TEST(ProgramTest, ABadServerInTheConfigurationIsReportedAndTheDefaultUsed) {
+  QTemporaryDir dir;
+  QProcess reader;
+  QProcessEnvironment env = ReaderEnvironment(dir);
+  env.insert("QT_QPA_PLATFORM", "offscreen");
+  reader.setProcessEnvironment(env);
+  WriteConfig(dir, "server=reader.example:99999\n");
+  reader.start(TR_READER_EXECUTABLE, QStringList());
+  ASSERT_TRUE(reader.waitForStarted(5000));
+  std::string err;
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        reader.waitForReadyRead(100);
+        err += reader.readAllStandardError().toStdString();
+        return err.find("is not HOST[:PORT]; using 127.0.0.1:8080") != std::string::npos;
+      },
+      10000))
+      << err;
+  EXPECT_NE(std::string::npos, err.find("talking-reader.conf: server=reader.example:99999"));
+  QThread::msleep(500);
+  EXPECT_EQ(QProcess::Running, reader.state()) << err;
+  reader.terminate();
+  ASSERT_TRUE(reader.waitForFinished(5000));
+  EXPECT_EQ(0, reader.exitCode());
+}
+
 class KeyboardSession : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -126,6 +170,21 @@ class KeyboardSession : public ::testing::Test {
     // then gives the reader a moment to play what it fetched.
     QThread::msleep(400);
   }
+  // Starts the reader on the virtual display and waits for its window. Nothing gives the
+  // window the focus: there is no window manager, and the reader activates itself.
+  void StartReader(QProcess& reader, QProcessEnvironment env, const QStringList& args) {
+    env.insert("DISPLAY", display_);
+    env.insert("QT_QPA_PLATFORM", "xcb");
+    reader.setProcessEnvironment(env);
+    reader.start(TR_READER_EXECUTABLE, args);
+    ASSERT_TRUE(reader.waitForStarted(5000));
+    Xdotool({"search", "--sync", "--onlyvisible", "--name", "Talking Reader"});
+  }
+  static void Stop(QProcess& reader) {
+    reader.terminate();
+    ASSERT_TRUE(reader.waitForFinished(10000));
+    EXPECT_EQ(0, reader.exitCode()) << reader.readAllStandardError().toStdString();
+  }
 
   QProcess xvfb_;
   QString display_;
@@ -140,16 +199,12 @@ TEST_F(KeyboardSession, APersonWalksThePagesChangesTheRateAndLeaves) {
     return WaitFor([&] { return Count(server.log(), what) >= times; }, 90000);
   };
 
+  // Started without arguments, as from the desktop's menu: the server is in the
+  // configuration file.
   QProcess reader;
-  QProcessEnvironment env = ReaderEnvironment(dir);
-  env.insert("DISPLAY", display_);
-  env.insert("QT_QPA_PLATFORM", "xcb");
-  reader.setProcessEnvironment(env);
-  reader.start(TR_READER_EXECUTABLE, {"--server", QString("127.0.0.1:%1").arg(server.port())});
-  ASSERT_TRUE(reader.waitForStarted(5000));
-
-  Xdotool(
-      {"search", "--sync", "--onlyvisible", "--name", "Talking Reader", "windowfocus", "--sync"});
+  const QProcessEnvironment env = ReaderEnvironment(dir);
+  WriteConfig(dir, QString("[General]\nserver=127.0.0.1:%1\n").arg(server.port()).toUtf8());
+  StartReader(reader, env, {});
   ASSERT_TRUE(served("q=0 w=0 200", 1)) << server.log();
   QThread::msleep(400);
 
@@ -275,6 +330,160 @@ TEST_F(KeyboardSession, AUserMeetsAFailingServerHearsEveryFailureAndIsNeverStuck
   const auto pages = server.Pages();
   EXPECT_EQ(1, std::count(pages.begin(), pages.end(), "1lopetamine.txt+w")) << "asked once";
   EXPECT_EQ(0, std::count(pages.begin(), pages.end(), "01")) << "no text after failed speech";
+}
+
+// The code the keyring holds for `server`, as another keyring client sees it; empty when
+// it holds none.
+QString StoredCode(const PrivateSessionBus& bus, int port) {
+  QProcess tool;
+  tool.setProcessEnvironment(bus.Environment(QProcessEnvironment::systemEnvironment()));
+  tool.start("secret-tool", {"lookup", "server", QString("127.0.0.1:%1").arg(port)});
+  if (!tool.waitForFinished(10000)) return "(secret-tool hangs)";
+  return QString::fromUtf8(tool.readAllStandardOutput());
+}
+
+// Files under `dir` that hold `secret` in the clear.
+QStringList FilesHolding(const QString& dir, const QByteArray& secret) {
+  QStringList found;
+  QDirIterator it(dir, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+  while (it.hasNext()) {
+    QFile file(it.next());
+    if (file.open(QIODevice::ReadOnly) && file.readAll().contains(secret)) found << file.fileName();
+  }
+  return found;
+}
+
+TEST_F(KeyboardSession, TheCodeEnteredIsKeptInTheKeyringForTheNextStartUntilCleared) {
+  if (QStandardPaths::findExecutable("secret-tool").isEmpty()) {
+    GTEST_SKIP() << "needs secret-tool (libsecret-tools)";
+  }
+  QTemporaryDir dir;
+  PrivateSessionBus bus(dir.path());
+  if (!bus.StartKeyring()) GTEST_SKIP() << "no Secret Service: " << bus.problem().toStdString();
+  ServerProcess server(TR_SERVER_EXECUTABLE,
+                       {"--pages", TR_SERVER_SAMPLE_PAGES, "--cache",
+                        dir.path().toStdString() + "/speech", "--access-code", "s3cr3t"});
+  ASSERT_NE(0, server.port()) << server.log();
+  const auto served = [&server](const std::string& what, int times) {
+    return WaitFor([&] { return Count(server.log(), what) >= times; }, 90000);
+  };
+  const QStringList args = {"--server", QString("127.0.0.1:%1").arg(server.port())};
+  const QProcessEnvironment env = bus.Environment(ReaderEnvironment(dir));
+
+  QProcess first;
+  StartReader(first, env, args);
+  ASSERT_TRUE(served("q=0 w=0 401", 1)) << "the built-in code is refused\n" << server.log();
+  QThread::msleep(400);  // the request ends; keys are dropped while it runs
+  Key("F9");
+  Xdotool({"type", "--delay", "50", "s3cr3t"});
+  Key("Return");
+  ASSERT_TRUE(served("q=0 w=0 200", 1)) << server.log();
+  EXPECT_TRUE(WaitFor([&] { return StoredCode(bus, server.port()) == "s3cr3t"; }, 10000))
+      << StoredCode(bus, server.port()).toStdString();
+  Stop(first);
+
+  const int accepted = Count(server.log(), "q=0 w=0 200");
+  const int refused = Count(server.log(), "q=0 w=0 401");
+  QProcess second;
+  StartReader(second, env, args);
+  ASSERT_TRUE(served("q=0 w=0 200", accepted + 1)) << "the next start uses the stored code\n"
+                                                   << server.log();
+  QThread::msleep(400);
+  Key("F9");
+  Key("Return");  // an empty code
+  ASSERT_TRUE(served("q=0 w=0 401", refused + 1)) << server.log();
+  EXPECT_TRUE(WaitFor([&] { return StoredCode(bus, server.port()).isEmpty(); }, 10000))
+      << "the empty code forgets the stored one";
+  Stop(second);
+  EXPECT_EQ(QStringList(), FilesHolding(dir.path(), "s3cr3t")) << "the code in a plain file";
+}
+
+// One line of the accessibility client's answers.
+QByteArray ProbeLine(QProcess& probe) {
+  QElapsedTimer timer;
+  timer.start();
+  while (!probe.canReadLine() && timer.elapsed() < 30000) probe.waitForReadyRead(1000);
+  return probe.readLine().trimmed();
+}
+
+TEST_F(KeyboardSession, AScreenReaderReadsTheWindowAndThePageButNeverTheCode) {
+  QTemporaryDir dir;
+  PrivateSessionBus bus(dir.path());
+  if (!bus.problem().isEmpty()) GTEST_SKIP() << "no session bus: " << bus.problem().toStdString();
+  QProcess check;
+  check.start(TR_PYTHON, {"-c", "import pyatspi"});
+  if (!check.waitForFinished(20000) || check.exitCode() != 0 ||
+      !QFile::exists("/usr/share/dbus-1/services/org.a11y.Bus.service")) {
+    GTEST_SKIP() << "needs at-spi2-core and python3-pyatspi for " << TR_PYTHON;
+  }
+  ServerProcess server(TR_SERVER_EXECUTABLE, {"--pages", TR_SERVER_SAMPLE_PAGES, "--cache",
+                                              dir.path().toStdString() + "/speech", "--access-code",
+                                              "wqwqw", "--access-code", "s3cr3t"});
+  ASSERT_NE(0, server.port()) << server.log();
+  const auto served = [&server](const std::string& what, int times) {
+    return WaitFor([&] { return Count(server.log(), what) >= times; }, 90000);
+  };
+
+  // The client turns accessibility on, as a screen reader does, before the reader starts.
+  QProcess probe;
+  probe.setProcessEnvironment(bus.Environment(QProcessEnvironment::systemEnvironment()));
+  probe.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+  probe.start(TR_PYTHON, {TR_ATSPI_PROBE, "Talking Reader"});
+  ASSERT_EQ("enabled", ProbeLine(probe));
+  QProcess reader;
+  StartReader(reader, bus.Environment(ReaderEnvironment(dir)),
+              {"--server", QString("127.0.0.1:%1").arg(server.port())});
+  ASSERT_EQ("ready", ProbeLine(probe));
+  ASSERT_TRUE(served("q=0 w=0 200", 1)) << server.log();
+
+  const auto describe = [&probe] {
+    probe.write("describe\n");
+    probe.waitForBytesWritten(5000);
+    return QJsonDocument::fromJson(ProbeLine(probe)).object();
+  };
+  const auto object = [](const QJsonObject& window, const QString& name) {
+    for (const QJsonValue& o : window["objects"].toArray()) {
+      if (o["name"].toString() == name) return o.toObject();
+    }
+    return QJsonObject();
+  };
+  QJsonObject window = describe();
+  EXPECT_EQ("frame", window["role"].toString().toStdString());
+  EXPECT_EQ("Talking Reader", window["name"].toString().toStdString());
+  EXPECT_EQ("text", object(window, "Page text")["role"].toString().toStdString());
+  EXPECT_TRUE(object(window, "Page text")["text"].toString().startsWith("0 Peamenüü"));
+
+  QThread::msleep(400);
+  Key("F9");
+  Xdotool({"type", "--delay", "50", "s3cr3t"});
+  window = describe();  // while the box holds the code
+  EXPECT_EQ("password text", object(window, "Access code")["role"].toString().toStdString());
+  EXPECT_TRUE(object(window, "Access code")["text"].isNull()) << "the box offers its text";
+  Key("Return");
+  ASSERT_TRUE(served("q=0 w=0 200", 2)) << server.log();
+  QThread::msleep(1000);  // the page's events on their way
+
+  probe.write("events\n");
+  probe.waitForBytesWritten(5000);
+  const QJsonArray events = QJsonDocument::fromJson(ProbeLine(probe)).array();
+  int pageTextInserts = 0;
+  for (const QJsonValue& e : events) {
+    const QString type = e["type"].toString();
+    const std::string line =
+        QJsonDocument(e.toObject()).toJson(QJsonDocument::Compact).toStdString();
+    EXPECT_FALSE(e["data"].toString().contains("s3cr3t")) << line;
+    if (e["name"].toString() == "Access code") {
+      EXPECT_FALSE(type.startsWith("object:text-changed") || type.startsWith("object:text-caret"))
+          << "the box tells its characters or their count: " << line;
+    }
+    if (e["name"].toString() == "Page text" && type == "object:text-changed:insert") {
+      ++pageTextInserts;
+    }
+  }
+  EXPECT_GE(pageTextInserts, 1) << "the client hears the page's text arrive";
+  probe.write("quit\n");
+  probe.waitForFinished(5000);
+  Stop(reader);
 }
 
 }  // namespace
