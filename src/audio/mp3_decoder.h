@@ -22,4 +22,5 @@ class Mp3Decoder : public Decoder {
   mpg123_handle_struct* handle_ = nullptr;
   int64_t length_ = 0;
   bool ended_ = false;
+  int fd_ = -1;  // the file; libmpg123 reads it but does not close it
 };
