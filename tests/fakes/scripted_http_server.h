@@ -26,15 +26,17 @@ struct ScriptedRequest {
 
 struct ScriptedResponse {
   ScriptedResponse(int status = 200, std::string body = {}, std::string contentType = "text/plain",
-                   std::string location = {})
+                   std::string location = {}, std::string headers = {})
       : status(status),
         body(std::move(body)),
         contentType(std::move(contentType)),
-        location(std::move(location)) {}
+        location(std::move(location)),
+        headers(std::move(headers)) {}
   int status;
   std::string body;
   std::string contentType;
   std::string location;  // a Location header line when not empty
+  std::string headers;   // further header lines, sent as they are (each with its line end)
 };
 
 class ScriptedHttpServer {
@@ -115,7 +117,7 @@ class ScriptedHttpServer {
     std::string out = "HTTP/1.0 " + std::to_string(response.status) +
                       " X\r\nContent-Type: " + response.contentType + "\r\n";
     if (!response.location.empty()) out += "Location: " + response.location + "\r\n";
-    out += "\r\n" + response.body;
+    out += response.headers + "\r\n" + response.body;
     size_t sent = 0;
     while (sent < out.size()) {
       const ssize_t n = ::send(client, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
