@@ -269,10 +269,10 @@ void THttpClient::ReadResponseHeader() {
   TResponseHeader header(MaxHeaderBytes, MaxHeaderLines);
   // The status line and the header block together must arrive within TimeOut.
   BeginPace(TimeOut, 0);
-  struct EndPace {
+  struct PaceEnd {
     THttpClient& c;
-    ~EndPace() { c.EndPace(); }
-  } endPace{*this};
+    ~PaceEnd() { c.EndPace(); }
+  } paceEnd{*this};
 
   std::string line;
   ReadLn(line);
@@ -285,8 +285,9 @@ void THttpClient::ReadResponseHeader() {
     sink.Store(line);
   }
   if (header.Cookie()) CookieIn = *header.Cookie();
-  LocationGiven_ = header.Location().has_value();
-  if (LocationGiven_) LocationValue = *header.Location();
+  // An empty value points nowhere: it sets LocationValue but moves no request.
+  LocationGiven_ = header.Location() && !header.Location()->empty();
+  if (header.Location()) LocationValue = *header.Location();
 }
 
 void THttpClient::CaptureBody() {

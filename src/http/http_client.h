@@ -104,7 +104,7 @@ class THttpClient : public TSocketTransport {
   std::string StartHost_;
   int32_t StartPort_ = 0;
   bool OtherHost_ = false;
-  // The last response had a Location line with a usable value.
+  // The last response had a Location line with a non-empty, usable value.
   bool LocationGiven_ = false;
   // The cookie a redirect put into HeaderInfo.Cookie, and the host and port that set it.
   std::string CookieSet_;
