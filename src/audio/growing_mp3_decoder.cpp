@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "audio/mci_errors.h"
+#include "base/regular_file.h"
 #include "audio/mp3_decoder.h"
 
 namespace {
@@ -23,7 +24,7 @@ std::unique_ptr<GrowingMp3Decoder> GrowingMp3Decoder::Open(const std::string& pa
   std::unique_ptr<GrowingMp3Decoder> dec(new GrowingMp3Decoder);
   dec->path_ = path;
   dec->buffer_.resize(kFeedBytes);
-  dec->fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  dec->fd_ = tr_base::OpenRegularFile(path.c_str(), O_RDONLY);
   if (dec->fd_ < 0) {
     error = mci::kErrFileRead;
     return nullptr;

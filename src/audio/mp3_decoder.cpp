@@ -1,8 +1,10 @@
 #include "audio/mp3_decoder.h"
 
 #include <mpg123.h>
+#include <unistd.h>
 
 #include "audio/mci_errors.h"
+#include "base/regular_file.h"
 
 std::unique_ptr<Mp3Decoder> Mp3Decoder::Open(const std::string& path, uint32_t& error) {
   error = mci::kErrInvalidFile;
@@ -14,7 +16,10 @@ std::unique_ptr<Mp3Decoder> Mp3Decoder::Open(const std::string& path, uint32_t& 
   if (dec->handle_ == nullptr) return nullptr;
   mpg123_handle* h = dec->handle_;
   if (!Configure(h)) return nullptr;
-  if (mpg123_open(h, path.c_str()) != MPG123_OK) {
+  // The regular-file check is made on the opened descriptor: a FIFO put in the file's place
+  // after OpenDecoder looked at it fails here instead of blocking the open.
+  dec->fd_ = tr_base::OpenRegularFile(path.c_str(), O_RDONLY);
+  if (dec->fd_ < 0 || mpg123_open_fd(h, dec->fd_) != MPG123_OK) {
     error = mci::kErrFileRead;
     return nullptr;
   }
@@ -53,6 +58,7 @@ Mp3Decoder::~Mp3Decoder() {
     mpg123_close(handle_);
     mpg123_delete(handle_);
   }
+  if (fd_ >= 0) ::close(fd_);
 }
 
 bool Mp3Decoder::Seek(int64_t frame) {

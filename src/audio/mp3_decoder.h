@@ -27,4 +27,5 @@ class Mp3Decoder : public Decoder {
   int rate_ = 0;
   int64_t length_ = 0;
   bool ended_ = false;
+  int fd_ = -1;  // the file; libmpg123 reads it but does not close it
 };

@@ -1,9 +1,12 @@
 #include "audio/wav_decoder.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
-#include <fstream>
 
 #include "audio/mci_errors.h"
+#include "base/regular_file.h"
 
 namespace {
 
@@ -17,16 +20,26 @@ uint16_t Le16(const unsigned char* p) {
 }  // namespace
 
 std::unique_ptr<WavDecoder> WavDecoder::OpenFile(const std::string& path, uint32_t& error) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in) {
+  // The regular-file check is made on the opened descriptor: a FIFO put in the file's place
+  // after OpenDecoder looked at it fails here instead of blocking the open.
+  const int fd = tr_base::OpenRegularFile(path.c_str(), O_RDONLY);
+  struct stat st {};
+  if (fd < 0 || ::fstat(fd, &st) != 0) {
+    if (fd >= 0) ::close(fd);
     error = mci::kErrFileRead;
     return nullptr;
   }
   std::unique_ptr<WavDecoder> dec(new WavDecoder);
-  dec->owned_.resize(static_cast<std::size_t>(in.tellg()));
-  in.seekg(0);
-  if (!in.read(reinterpret_cast<char*>(dec->owned_.data()),
-               static_cast<std::streamsize>(dec->owned_.size()))) {
+  dec->owned_.resize(static_cast<std::size_t>(st.st_size));
+  std::size_t got = 0;
+  while (got < dec->owned_.size()) {
+    const ssize_t n = ::read(fd, dec->owned_.data() + got, dec->owned_.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  if (got != dec->owned_.size()) {
     error = mci::kErrFileRead;
     return nullptr;
   }

@@ -7,12 +7,13 @@
 #include <charconv>
 #include <cstring>
 
+#include "base/regular_file.h"
 #include "http/base64.h"
+#include "http/response_header.h"
 
 namespace {
 
 constexpr size_t kMaxPath = 256;
-constexpr size_t kMaxHeaderValue = 256;
 
 std::string LowerAscii(std::string s) {
   for (char& c : s) {
@@ -23,12 +24,6 @@ std::string LowerAscii(std::string s) {
 
 bool EqualNoCase(const std::string& a, const std::string& b) {
   return LowerAscii(a) == LowerAscii(b);
-}
-
-std::string WithoutLineEnd(std::string line) {
-  if (!line.empty() && line.back() == '\n') line.pop_back();
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  return line;
 }
 
 // Position of the n-th "/" (1-based n), or npos.
@@ -60,27 +55,13 @@ int32_t PortNumber(const std::string& text) {
   return port;
 }
 
-// The status of a status line: its second blank-separated field, 0 when that is not a
-// number. The line end is not part of the field, so "HTTP/1.0 404\r\n" is 404.
-int16_t StatusOf(const std::string& line) {
-  const std::string text = WithoutLineEnd(line);
-  size_t start = text.find_first_not_of(' ');
-  start = start == std::string::npos ? start : text.find(' ', start);
-  start = start == std::string::npos ? start : text.find_first_not_of(' ', start);
-  if (start == std::string::npos) return 0;
-  const size_t end = text.find(' ', start);
-  int16_t status = 0;
-  return ParseNumber(text.substr(start, end == std::string::npos ? end : end - start), status)
-             ? status
-             : 0;
-}
-
 // Receives the response header into a string or a file.
 class HeaderSink {
  public:
   HeaderSink(bool toFile, std::string& header) : ToFile_(toFile), Header_(header) {
     if (ToFile_) {
-      Fd_ = ::open(Header_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+      Fd_ = tr_base::OpenRegularFile(Header_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW,
+                                     0666);
       if (Fd_ < 0) {
         throw Exception("Cannot create file \"" + Header_ + "\". " + std::strerror(errno));
       }
@@ -141,7 +122,7 @@ void THttpClient::DoRequest() {
       StartHost_ = Host;
       StartPort_ = Port;
     }
-    OtherHost_ = !EqualNoCase(Host, StartHost_) || Port != StartPort_;
+    OtherHost_ = !IsCurrentHost(StartHost_, StartPort_);
     BuildRequestHeader();
     if (OnAboutToSend) OnAboutToSend(*this);
 
@@ -151,20 +132,14 @@ void THttpClient::DoRequest() {
       SendRequest();
       ReplyCode = 0;
       ReadResponseHeader();
-      // Up to the end of the connection, exactly as received (no Content-Length limit,
-      // no transfer decoding).
-      if (InputFileMode) {
-        CaptureFile(Body);
-      } else {
-        CaptureString(Body, -1);
-      }
+      CaptureBody();
       status = ReplyCode;
       if (status < 299) {
         if (OnSuccess) OnSuccess(RequestKind_);
         ReportStatus(2, "Transaction Completed");
       } else if (status > 399) {
         if (OnFailure) OnFailure(RequestKind_);
-      } else if (status >= 300 && status <= 302) {
+      } else if (status >= 300 && status <= 302 && LocationGiven_) {
         URL = LocationValue;
       }
     } catch (...) {
@@ -179,9 +154,17 @@ void THttpClient::DoRequest() {
 
     if (status > 299 && status < 399) {
       bool handled = false;
-      if (!CookieIn.empty()) HeaderInfo.Cookie = CookieIn;
+      if (!CookieIn.empty()) {
+        HeaderInfo.Cookie = CookieIn;
+        CookieSet_ = CookieIn;
+        CookieHost_ = Host;
+        CookiePort_ = Port;
+      }
       if (OnRedirect) OnRedirect(handled);
       if (handled) return;
+      // Without a Location of its own the response cannot move the request (an older
+      // Location would move it to wherever an earlier response pointed): it is final.
+      if (status <= 302 && !LocationGiven_) return;
       if (URL.find('/') == std::string::npos) URL = "http://" + Host + "/" + URL;
     }
     if (status == 401 && OnAuthenticationNeeded) OnAuthenticationNeeded(*this);
@@ -257,7 +240,12 @@ void THttpClient::BuildRequestHeader() {
   RequestHeaders.Add("Accept: image/x-rgb, image/x-xbm, image/gif, */*, application/postscript");
   RequestHeaders.SetHeader("User-Agent", HeaderInfo.LocalProgram);
   RequestHeaders.SetHeader("From", HeaderInfo.LocalMailAddress);
-  if (!HeaderInfo.Cookie.empty()) RequestHeaders.SetHeader("Cookie", HeaderInfo.Cookie);
+  // A cookie that a response set goes back only to the host that set it; one the caller
+  // set goes wherever the caller sends the request.
+  if (!HeaderInfo.Cookie.empty() &&
+      (HeaderInfo.Cookie != CookieSet_ || IsCurrentHost(CookieHost_, CookiePort_))) {
+    RequestHeaders.SetHeader("Cookie", HeaderInfo.Cookie);
+  }
   if (!HeaderInfo.Referer.empty()) RequestHeaders.SetHeader("Referer", HeaderInfo.Referer);
   // Credentials are for the host the request began with, never for a redirect target.
   if (!HeaderInfo.UserId.empty() && !HeaderInfo.Password.empty() && !OtherHost_) {
@@ -278,22 +266,50 @@ void THttpClient::SendRequest() {
 void THttpClient::ReadResponseHeader() {
   CookieIn.clear();
   HeaderSink sink(OutputFileMode, Header);
+  TResponseHeader header(MaxHeaderBytes, MaxHeaderLines);
+  // The status line and the header block together must arrive within TimeOut.
+  BeginPace(TimeOut, 0);
+  struct PaceEnd {
+    THttpClient& c;
+    ~PaceEnd() { c.EndPace(); }
+  } paceEnd{*this};
 
   std::string line;
   ReadLn(line);
-  if (!line.empty()) ReplyCode = StatusOf(line);
+  header.Add(line);
+  if (header.HasStatus()) ReplyCode = header.Status();
   sink.Store(line);
-
-  for (;;) {
+  for (bool done = false; !done;) {
     ReadLn(line);
-    const std::string word = LowerAscii(line.substr(0, line.find(' ')));
-    if (word == "set-cookie:") {
-      CookieIn = WithoutLineEnd(line.size() > 12 ? line.substr(12) : "").substr(0, kMaxHeaderValue);
-    } else if (word == "location:") {
-      LocationValue =
-          WithoutLineEnd(line.size() > 10 ? line.substr(10) : "").substr(0, kMaxHeaderValue);
-    }
+    done = header.Add(line);
     sink.Store(line);
-    if (line == "\r\n" || line == "\n" || line.empty()) break;
   }
+  if (header.Cookie()) CookieIn = *header.Cookie();
+  // An empty value points nowhere: it sets LocationValue but moves no request.
+  LocationGiven_ = header.Location() && !header.Location()->empty();
+  if (header.Location()) LocationValue = *header.Location();
+}
+
+void THttpClient::CaptureBody() {
+  // Up to the end of the connection, exactly as received (no Content-Length limit, no
+  // transfer decoding), averaging at least MinBodyRate once TimeOut has passed.
+  BeginPace(TimeOut, MinBodyRate);
+  struct Restore {
+    THttpClient& c;
+    ~Restore() {
+      c.EndPace();
+      c.Limits = {};
+    }
+  } restore{*this};
+  if (InputFileMode) {
+    Limits = {MaxFileBody, MinDiskFree};
+    CaptureFile(Body);
+  } else {
+    Limits = {MaxTextBody, 0};
+    CaptureString(Body, -1);
+  }
+}
+
+bool THttpClient::IsCurrentHost(const std::string& host, int32_t port) const {
+  return EqualNoCase(Host, host) && Port == port;
 }

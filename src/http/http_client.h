@@ -6,10 +6,18 @@
 // local failures raise, and the connection is closed on every way out.
 //
 // Redirects (statuses 299..399) are followed at most kMaxRedirects times; the response
-// after that is final. Basic-authorisation credentials go only to the host (and port) the
-// Get began with: a pass to another host leaves the Authorization line out, and
-// PassGoesToOtherHost() tells OnAboutToSend so that it can leave its own credential
-// lines out too.
+// after that is final, and so is a 300..302 without a usable Location of its own. Basic-
+// authorisation credentials go only to the host (and port) the Get began with: a pass to
+// another host leaves the Authorization line out, and PassGoesToOtherHost() tells
+// OnAboutToSend so that it can leave its own credential lines out too. A cookie that a
+// response set is sent only to the host (and port) that set it. A received value holding
+// a control character is dropped (see response_header.h).
+//
+// Every response is bounded: its status line and header block must arrive within TimeOut
+// all together, and its body must average at least MinBodyRate once TimeOut has passed
+// (besides the per-wait TimeOut of the transport); a part that overstays raises as a
+// time-out does. The header block, a text body and a body file have size limits, and a
+// body file must leave MinDiskFree on its disk; passing one raises ELimitError.
 //
 // Threading: GUI thread only; Get() runs the event loop while it waits (see
 // socket_transport.h). Handlers run synchronously inside Get() and must not start
@@ -47,6 +55,14 @@ class THttpClient : public TSocketTransport {
   // Value of the last response's Set-Cookie header.
   std::string CookieIn;
 
+  // Limits of each response (see above); a test may lower them.
+  size_t MaxHeaderBytes = 64 * 1024;
+  size_t MaxHeaderLines = 200;
+  uint64_t MaxTextBody = 8ull << 20;    // Body in text mode
+  uint64_t MaxFileBody = 256ull << 20;  // the body file in InputFileMode
+  uint64_t MinDiskFree = 64ull << 20;   // left free on the body file's disk
+  int64_t MinBodyRate = 1024;           // bytes per second, averaged, after TimeOut
+
   // The request header is complete; no network activity of this pass has happened yet.
   std::function<void(THttpClient& sender)> OnAboutToSend;
   // Status below 299 / above 399; the argument is the request kind (0 for GET).
@@ -79,9 +95,19 @@ class THttpClient : public TSocketTransport {
   virtual void DoRequest();
 
  private:
+  // The body, up to the end of the connection, within its limits and pace.
+  void CaptureBody();
+  bool IsCurrentHost(const std::string& host, int32_t port) const;
+
   std::string RequestPath_;
   int RequestKind_ = kCmdGet;
   std::string StartHost_;
   int32_t StartPort_ = 0;
   bool OtherHost_ = false;
+  // The last response had a Location line with a non-empty, usable value.
+  bool LocationGiven_ = false;
+  // The cookie a redirect put into HeaderInfo.Cookie, and the host and port that set it.
+  std::string CookieSet_;
+  std::string CookieHost_;
+  int32_t CookiePort_ = 0;
 };

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -12,9 +13,11 @@
 #include <QSocketNotifier>
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <utility>
 
+#include "base/regular_file.h"
 #include "http/socket_error_text.h"
 
 namespace {
@@ -64,6 +67,12 @@ bool WriteAll(int fd, const char* data, size_t size) {
 // The byte counters are 32 bits wide; past 2 GiB they wrap instead of overflowing.
 int32_t AddCount(int32_t count, long n) {
   return static_cast<int32_t>(static_cast<uint32_t>(count) + static_cast<uint32_t>(n));
+}
+
+int64_t MonotonicMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 // Sets a flag for the lifetime of a scope.
@@ -198,8 +207,29 @@ void TSocketTransport::WaitWritable() {
 void TSocketTransport::TimerOn() {
   ReportStatus(8, "Timer On");
   TimeoutFlag_ = false;
-  TimeoutTimer_.SetInterval(TimeOut > 0 ? static_cast<uint32_t>(TimeOut) : 0);
+  TimeoutTimer_.SetInterval(WaitLimitMs());
   TimeoutTimer_.SetEnabled(true);
+}
+
+uint32_t TSocketTransport::WaitLimitMs() const {
+  if (TimeOut <= 0) return 0;
+  int64_t limit = TimeOut;
+  if (Pace_.active) {
+    int64_t allowed = Pace_.graceMs;
+    if (Pace_.minBytesPerSecond > 0) {
+      allowed = std::max<int64_t>(
+          allowed, static_cast<int64_t>(Pace_.bytes * 1000 /
+                                        static_cast<uint64_t>(Pace_.minBytesPerSecond)));
+    }
+    // A run already past its bound still waits 1 ms: what has arrived is taken, and the
+    // next wait ends it.
+    limit = std::min(limit, std::max<int64_t>(allowed - (MonotonicMs() - Pace_.startMs), 1));
+  }
+  return static_cast<uint32_t>(limit);
+}
+
+void TSocketTransport::BeginPace(int64_t graceMs, int64_t minBytesPerSecond) {
+  Pace_ = Pace{true, MonotonicMs(), graceMs, minBytesPerSecond, 0};
 }
 
 void TSocketTransport::TimerOff() {
@@ -524,7 +554,7 @@ void TSocketTransport::Writeln(const std::string& text) {
 
 void TSocketTransport::SendFile(const std::string& name) {
   ReportStatus(8, "SendFile");
-  const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = tr_base::OpenRegularFile(name.c_str(), O_RDONLY);
   if (fd < 0) throw Exception(FileError("Cannot open file", name, errno));
   struct Finish {
     TSocketTransport& t;
@@ -631,14 +661,21 @@ void TSocketTransport::ReadLn(std::string& line) {
 // to `sink`.
 void TSocketTransport::CaptureChunks(const std::function<bool()>& more,
                                      const std::function<void(const char*, size_t)>& sink) {
+  uint64_t captured = 0;
   while (!CancelFlag_ && more()) {
     const long n = Recv(IoBuffer_.get(), kIoBufferSize, 0);
     if (n == 0) break;
     if (n > 0) {
+      captured += static_cast<uint64_t>(n);
+      if (Limits.maxBytes != 0 && captured > Limits.maxBytes) {
+        throw ELimitError("Response body larger than " + tr_http::SizeText(Limits.maxBytes));
+      }
       sink(IoBuffer_.get(), static_cast<size_t>(n));
       ReceivedCount_ = AddCount(ReceivedCount_, n);
+      Pace_.bytes += static_cast<uint64_t>(n);
       if (OnPacketRecvd) OnPacketRecvd(*this);
-      TimeoutTimer_.Restart();
+      // The countdown starts again, cut to what the pace leaves.
+      TimeoutTimer_.SetInterval(WaitLimitMs());
     } else {
       const int code = tr_http::SocketErrorCode(errno);
       LastSocketError_ = code;
@@ -663,8 +700,14 @@ void TSocketTransport::CaptureString(std::string& text, int max) {
   } finish{*this};
   FlagScope receiving(Receiving_);
 
-  CaptureChunks([&] { return max == -1 || text.size() < static_cast<size_t>(std::max(max, 0)); },
-                [&](const char* bytes, size_t n) { text.append(bytes, n); });
+  try {
+    CaptureChunks([&] { return max == -1 || text.size() < static_cast<size_t>(std::max(max, 0)); },
+                  [&](const char* bytes, size_t n) { text.append(bytes, n); });
+  } catch (const ELimitError&) {
+    // No part of a refused body is kept.
+    std::string().swap(text);
+    throw;
+  }
   if (CancelFlag_) {
     CancelFlag_ = false;
     throw EAbortError("Socket capture aborted");
@@ -685,15 +728,30 @@ void TSocketTransport::CaptureFile(const std::string& name) {
   } finish{*this};
   FlagScope receiving(Receiving_);
 
-  // Never through a symlink: a link planted where the file goes must not redirect it.
-  finish.fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+  // Never through a symlink: a link planted where the file goes must not redirect it. A
+  // FIFO or device planted there fails at once.
+  finish.fd =
+      tr_base::OpenRegularFile(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0666);
   if (finish.fd < 0) throw Exception(FileError("Cannot create file", name, errno));
 
-  CaptureChunks([] { return true; },
-                [&](const char* bytes, size_t n) {
-                  if (!WriteAll(finish.fd, bytes, n))
-                    throw Exception(FileError("Cannot write file", name, errno));
-                });
+  try {
+    CaptureChunks(
+        [] { return true; },
+        [&](const char* bytes, size_t n) {
+          struct statvfs disk {};
+          if (Limits.minFreeDisk != 0 && ::fstatvfs(finish.fd, &disk) == 0 &&
+              static_cast<uint64_t>(disk.f_bavail) * disk.f_frsize < Limits.minFreeDisk + n) {
+            throw ELimitError("Response body would leave less than " +
+                              tr_http::SizeText(Limits.minFreeDisk) + " free on disk");
+          }
+          if (!WriteAll(finish.fd, bytes, n))
+            throw Exception(FileError("Cannot write file", name, errno));
+        });
+  } catch (const ELimitError&) {
+    // What was written is given back to the disk: no part of a refused body remains.
+    (void)!::ftruncate(finish.fd, 0);
+    throw;
+  }
   if (::close(std::exchange(finish.fd, -1)) != 0 && !CancelFlag_) {
     throw Exception(FileError("Cannot write file", name, errno));
   }

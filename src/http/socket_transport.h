@@ -21,6 +21,7 @@
 #include <string>
 
 #include "base/exception.h"
+#include "http/limit_error.h"
 #include "http/message_timer.h"
 #include "http/quit_watch.h"
 #include "http/socket_library.h"
@@ -117,8 +118,11 @@ class TSocketTransport : public QObject {
   // Receives until the peer closes (or the text has reached `max` bytes; -1 = no maximum)
   // into `text`. The time-out restarts with every chunk; EAbortError
   // "Socket capture aborted" on cancel or time-out, with the bytes so far kept in `text`.
+  // ELimitError when the capture limits (below) are passed; `text` is then empty.
   void CaptureString(std::string& text, int max);
   // Like CaptureString into a file created (or truncated) before the first byte arrives.
+  // Only a regular file is written: a FIFO or device at `name` fails the open at once.
+  // A capture that passes its limits leaves the file empty.
   void CaptureFile(const std::string& name);
   // True when at least one byte can be read now.
   bool DataAvailable();
@@ -141,6 +145,24 @@ class TSocketTransport : public QObject {
  protected:
   // Passes `text` to OnStatus when ReportLevel >= level.
   void ReportStatus(int level, const std::string& text);
+
+  // An overall bound on a run of receives, on top of the per-wait TimeOut, set by the
+  // protocol on top for one part of a message. From the start of the run the receives may
+  // go on for `graceMs`; after that only while the bytes captured since the start average
+  // at least `minBytesPerSecond` (0: the run ends at the start + graceMs whatever arrives).
+  // Each wait's countdown is cut to the time left, so a run that overstays its bound ends
+  // exactly as a time-out does. Without a TimeOut (0) there is no bound either.
+  void BeginPace(int64_t graceMs, int64_t minBytesPerSecond);
+  void EndPace() { Pace_.active = false; }
+
+  // Limits of the captures, set by the protocol on top around one capture: the most bytes
+  // one capture may take, and the free space a file capture must leave on the file's
+  // disk. 0 means no limit. Passing one raises ELimitError.
+  struct CaptureLimits {
+    uint64_t maxBytes = 0;
+    uint64_t minFreeDisk = 0;
+  };
+  CaptureLimits Limits;
 
   // Ends the wait for a host look-up; set by the look-up completion, the timer and the HTTP
   // client's Abort.
@@ -172,6 +194,8 @@ class TSocketTransport : public QObject {
   void TimerOn();
   void TimerOff();
   void TimerFired();
+  // The countdown of one wait: TimeOut, cut to what the pace leaves; 0 for none.
+  uint32_t WaitLimitMs() const;
   int Fd() const { return SocketHandle_ == kNoSocket ? -1 : SocketHandle_; }
 
   tr_http::TSocketLibrary& Library_;
@@ -199,6 +223,13 @@ class TSocketTransport : public QObject {
   uint32_t LookupSerial_ = 0;
   bool LookupPending_ = false;
   uint32_t LookupAddress_ = 0;
+  struct Pace {
+    bool active = false;
+    int64_t startMs = 0;  // on a monotonic clock
+    int64_t graceMs = 0;
+    int64_t minBytesPerSecond = 0;
+    uint64_t bytes = 0;
+  } Pace_;
   QSocketNotifier* ReadNotifier_ = nullptr;
   QSocketNotifier* WriteNotifier_ = nullptr;
   tr_http::TQuitWatch QuitWatch_;

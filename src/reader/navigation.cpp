@@ -4,7 +4,7 @@
 #include <QPlainTextEdit>
 
 #include "reader/form1.h"
-#include "reader/text_codec.h"
+#include "reader/menu_parse.h"
 
 bool TForm1::FormActivate() {
   if (state.pagePath == state.lastPagePath) return true;
@@ -28,29 +28,12 @@ void TForm1::tomba_naita() {
   shownPagePath_ = page;
 }
 
-// Works on the text's own lines: a long entry that the window wraps stays one entry.
 void TForm1::parse_menu() {
-  state.menuKeySet.reset();
-  state.menuPage = false;
   QStringList lines = MemoLines();
-  if (lines.isEmpty() || lines.first().isEmpty() || lines.first().at(0) != QLatin1Char('0')) {
-    return;
-  }
-  bool rewritten = false;
-  for (qsizetype i = 1; i < lines.size(); ++i) {
-    QString& line = lines[i];
-    if (line.isEmpty()) continue;
-    const int key = Windows1257Byte(line.at(0));
-    if (key >= 0) state.menuKeySet.set(static_cast<size_t>(key));
-    const qsizetype firstTab = line.indexOf(QLatin1Char('\t'));
-    if (firstTab < 0) continue;
-    const qsizetype secondTab = line.indexOf(QLatin1Char('\t'), firstTab + 1);
-    if (secondTab < 0) continue;
-    line.truncate(secondTab);
-    rewritten = true;
-  }
-  if (rewritten) Memo1->setPlainText(lines.join(QLatin1Char('\n')));
-  state.menuPage = true;
+  const MenuParse menu = ParseMenuLines(lines);
+  state.menuKeySet = menu.keys;
+  state.menuPage = menu.menuPage;
+  if (menu.rewritten) Memo1->setPlainText(lines.join(QLatin1Char('\n')));
 }
 
 void TForm1::GoUpAndRead() {

@@ -51,6 +51,10 @@ int TForm1::tomba(const std::string& page, const std::string& headerFile,
   BusyGuard busy(state.requestBusy, *workingTick_);
 
   const std::string target = page.empty() ? "0" : page;
+  // Every request goes to the configured server: a redirect may have moved the client's
+  // host and port for the request it redirected, never for the ones after it.
+  HttpClient1.Host = services_.serverHost;
+  HttpClient1.Port = services_.serverPort;
   HttpClient1.TimeOut = speech ? kSpeechTimeOut : kTextTimeOut;
   HttpClient1.HeaderInfo.UserId = state.accessCode;
   HttpClient1.HeaderInfo.Password = state.accessCode;

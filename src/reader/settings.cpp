@@ -1,11 +1,16 @@
 #include "reader/settings.h"
 
-#include <cerrno>
-#include <fstream>
+#include <unistd.h>
 
+#include <cerrno>
+#include <sstream>
+
+#include "base/regular_file.h"
 #include "reader/work_folder.h"
 
 namespace {
+
+constexpr size_t kMaxSettingsBytes = 4096;
 
 bool ReadLine(std::istream& in, std::string& line) {
   if (!std::getline(in, line)) return false;
@@ -20,8 +25,26 @@ void WriteSettings(const std::string& path, const Settings& settings) {
 }
 
 Settings ReadSettings(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw EInOutError(errno ? errno : ENOENT, path);
+  // Only a regular file is read: a FIFO or device at the name fails at once. Two short
+  // lines are all it holds, so no more than a few KiB are looked at.
+  const int fd = tr_base::OpenRegularFile(path.c_str(), O_RDONLY);
+  if (fd < 0) throw EInOutError(errno, path);
+  std::string text(kMaxSettingsBytes, '\0');
+  size_t size = 0;
+  while (size < text.size()) {
+    const ssize_t n = ::read(fd, text.data() + size, text.size() - size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int error = errno;
+      ::close(fd);
+      throw EInOutError(error, path);
+    }
+    if (n == 0) break;
+    size += static_cast<size_t>(n);
+  }
+  ::close(fd);
+  text.resize(size);
+  std::istringstream in(text);
   Settings settings;
   if (!ReadLine(in, settings.speechRate) || !ReadLine(in, settings.voice)) {
     throw EInOutError(EIO, path);

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <random>
 
+#include "base/regular_file.h"
+
 namespace {
 
 std::string WithSlash(std::string path) {
@@ -131,7 +133,8 @@ void WriteFileIfMissing(const std::string& path, std::string_view data) {
 }
 
 void CreateEmptyFile(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  const int fd =
+      tr_base::OpenRegularFile(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0600);
   if (fd < 0) throw EInOutError(errno, path);
   ::close(fd);
 }

@@ -41,5 +41,6 @@ void WriteFileAtomically(const std::string& path, std::string_view data);
 // of the same name does not make it fail.
 void WriteFileIfMissing(const std::string& path, std::string_view data);
 
-// Creates `path` empty, truncating a regular file of that name. Refuses a symlink.
+// Creates `path` empty, truncating a regular file of that name. Refuses a symlink, and a
+// FIFO or device at once, without blocking.
 void CreateEmptyFile(const std::string& path);

@@ -45,8 +45,10 @@ class ReaderFixture : public ::testing::Test {
     form->Timer1->stop();  // ticks are driven by hand, in virtual time
   }
 
-  // The server's answer: a page's text, or for w=1 a speech body of speechSize bytes.
+  // The server's answer: `script`'s when a test set one, else a page's text, or for w=1 a
+  // speech body of speechSize bytes.
   virtual ScriptedResponse Answer(const ScriptedRequest& r) {
+    if (script) return script(r);
     const std::string q = r.query.count("q") ? r.query.at("q") : "";
     if (r.query.count("w")) return {200, std::string(speechSize, 'S'), "audio/mpeg"};
     auto page = pages.find(q);
@@ -136,6 +138,8 @@ class ReaderFixture : public ::testing::Test {
   bool active = true;
   size_t speechSize = 4000;
   std::map<std::string, std::string> pages;
+  // Set before the request it answers (the server calls it on its own thread).
+  std::function<ScriptedResponse(const ScriptedRequest&)> script;
   std::unique_ptr<ScriptedHttpServer> server;
   ReaderServices services;
   std::unique_ptr<TForm1> form;

@@ -28,11 +28,12 @@ struct ScriptedRequest {
 
 struct ScriptedResponse {
   ScriptedResponse(int status = 200, std::string body = {}, std::string contentType = "text/plain",
-                   std::string location = {})
+                   std::string location = {}, std::string headers = {})
       : status(status),
         body(std::move(body)),
         contentType(std::move(contentType)),
-        location(std::move(location)) {}
+        location(std::move(location)),
+        headers(std::move(headers)) {}
   int status;
   std::string body;
   std::string contentType;
@@ -43,6 +44,7 @@ struct ScriptedResponse {
   int pauseMs = 0;
   // Ends the connection with a reset after the body instead of closing it.
   bool resetAtEnd = false;
+  std::string headers;   // further header lines, sent as they are (each with its line end)
 };
 
 class ScriptedHttpServer {
@@ -125,7 +127,7 @@ class ScriptedHttpServer {
     std::string out = "HTTP/1.0 " + std::to_string(response.status) +
                       " X\r\nContent-Type: " + response.contentType + "\r\n";
     if (!response.location.empty()) out += "Location: " + response.location + "\r\n";
-    out += "\r\n";
+    out += response.headers + "\r\n";
     const size_t headerSize = out.size();
     out += response.body;
     size_t sent = 0;

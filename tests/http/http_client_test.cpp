@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <chrono>
 #include <thread>
@@ -239,6 +240,10 @@ TEST_F(HttpClientTest, SetCookieAndLocation_CountCharactersFromTheLineStart) {
       {"Set-Cookie:a=b\r\n", "", "old"},  // no blank after the colon: not recognised
       {"Location:  /two-blanks\r\n", "", " /two-blanks"},
       {"location: " + std::string(300, 'L') + "\r\n", "", std::string(256, 'L')},
+      // A value with a control character in it is dropped, as if its line were absent.
+      {"Set-Cookie: a=b\rInjected: yes\r\n", "", "old"},
+      {"Location: /x\rInjected: yes\r\n", "", "old"},
+      {std::string("Set-Cookie: a\0b\r\n", 16), "", "old"},
   };
   for (const Case& k : cases) {
     ScriptedServer server({{Read(), Send("HTTP/1.0 200 OK\r\n" + k.line + "\r\n")}});
@@ -269,8 +274,15 @@ struct HostileCase {
   Script script;
   int timeOut;
   const char* error;
-  std::string body;  // what Body holds afterwards
+  std::string body;          // what Body holds afterwards
+  bool partialBody = false;  // or a part of `body` from its start
 };
+
+std::string HeaderLines(int count, size_t length) {
+  std::string lines;
+  for (int i = 0; i < count; ++i) lines += "X: " + std::string(length, 'x') + "\r\n";
+  return lines;
+}
 
 TEST_F(HttpClientTest, HostileServers_EndInAClearFailureAndAClosedConnection) {
   const std::string dripped = "HTTP/1.0 200 OK\r\nA: b\r\n\r\ndripped body";
@@ -316,6 +328,34 @@ TEST_F(HttpClientTest, HostileServers_EndInAClearFailureAndAClosedConnection) {
        "10054:Connection reset by peer",
        "Default.htm"},
       {"drip one byte at a time", {Read(), Drip(dripped, 1)}, 2000, nullptr, "dripped body"},
+      // Each line well within the time-out, the block not: 3 s of lines.
+      {"drip of header lines",
+       {Read(), Send("HTTP/1.0 200 OK\r\n"), Drip(HeaderLines(100, 1), 5)},
+       300,
+       "Socket readln aborted",
+       "Default.htm"},
+      // 200 bytes a second, for 3 s.
+      {"drip of the body",
+       {Read(), Send("HTTP/1.0 200 OK\r\n\r\n"), Drip(std::string(600, 'b'), 5)},
+       300,
+       "Socket capture aborted",
+       std::string(600, 'b'),
+       true},
+      {"header block of 200 lines",
+       {Read(), Send("HTTP/1.0 200 OK\r\n" + HeaderLines(198, 1) + "\r\nbody")},
+       2000,
+       nullptr,
+       "body"},
+      {"header block of 201 lines",
+       {Read(), Send("HTTP/1.0 200 OK\r\n" + HeaderLines(199, 1) + "\r\nbody")},
+       2000,
+       "Response header longer than 200 lines",
+       "Default.htm"},
+      {"header block over 64 KiB",
+       {Read(), Send("HTTP/1.0 200 OK\r\n" + HeaderLines(70, 1000) + "\r\nbody")},
+       2000,
+       "Response header larger than 64 KiB",
+       "Default.htm"},
   };
   for (const HostileCase& k : cases) {
     ScriptedServer server({k.script});
@@ -323,10 +363,56 @@ TEST_F(HttpClientTest, HostileServers_EndInAClearFailureAndAClosedConnection) {
     try {
       c->Get("/x");
       EXPECT_EQ(k.error, nullptr) << k.name << ": no exception";
-    } catch (const ESockError& e) {
+    } catch (const Exception& e) {
       EXPECT_STREQ(e.what(), k.error ? k.error : "") << k.name;
     }
-    EXPECT_EQ(c->Body, k.body) << k.name;
+    if (k.partialBody) {
+      EXPECT_LT(c->Body.size(), k.body.size()) << k.name;
+      EXPECT_EQ(c->Body, k.body.substr(0, c->Body.size())) << k.name;
+    } else {
+      EXPECT_EQ(c->Body, k.body) << k.name;
+    }
+    EXPECT_FALSE(c->Connected()) << k.name;
+  }
+}
+
+TEST_F(HttpClientTest, BodyLimits_TextFileAndFreeDisk) {
+  constexpr uint64_t kText = 8ull << 20;
+  struct statvfs disk {};
+  ASSERT_EQ(0, ::statvfs(Dir.c_str(), &disk));
+  const uint64_t freeDisk = static_cast<uint64_t>(disk.f_bavail) * disk.f_frsize;
+  struct Case {
+    const char* name;
+    uint64_t bytes;
+    bool toFile;
+    uint64_t maxFileBody;
+    uint64_t minDiskFree;
+    std::string error;  // how the message begins; empty: no exception
+  } cases[] = {
+      {"text of 8 MiB", kText, false, 0, 0, ""},
+      {"text over 8 MiB", kText + 1, false, 0, 0, "Response body larger than 8 MiB"},
+      {"file over its limit", (1 << 20) + 1, true, 1 << 20, 0, "Response body larger than 1 MiB"},
+      {"file that would fill the disk", 64ull << 20, true, 0, freeDisk - (4 << 20),
+       "Response body would leave less than "},
+  };
+  for (const Case& k : cases) {
+    ScriptedServer server({{Read(), Send("HTTP/1.0 200 OK\r\n\r\n"), Pattern(k.bytes)}});
+    auto c = ClientFor(server, 5000);
+    c->MaxFileBody = k.maxFileBody;
+    c->MinDiskFree = k.minDiskFree;
+    c->InputFileMode = k.toFile;
+    if (k.toFile) c->Body = Dir + "/bod.mp3";
+    try {
+      c->Get("/x");
+      EXPECT_EQ(k.error, "") << k.name << ": no exception";
+    } catch (const ELimitError& e) {
+      EXPECT_EQ(std::string(e.what()).rfind(k.error, 0), 0u) << k.name << ": " << e.what();
+    }
+    if (k.toFile) {
+      EXPECT_EQ(ReadFile(c->Body), "") << k.name << ": the refused part is given back";
+    } else {
+      EXPECT_EQ(c->Body.size(), k.error.empty() ? k.bytes : 0) << k.name;
+    }
     EXPECT_FALSE(c->Connected()) << k.name;
   }
 }
@@ -444,8 +530,8 @@ TEST_F(HttpClientTest, RedirectLoop_IsFollowedTenTimesThenTheLastResponseIsFinal
 
 TEST_F(HttpClientTest, RedirectToAnotherHost_LeavesCredentialsOut) {
   ScriptedServer other({{Read(), Send("HTTP/1.0 200 OK\r\n\r\nelsewhere")}}, "127.0.0.2");
-  ScriptedServer server(
-      {{Read(), Send("HTTP/1.0 302 Found\r\nLocation: " + other.base() + "/landing\r\n\r\n")}});
+  ScriptedServer server({{Read(), Send("HTTP/1.0 302 Found\r\nSet-Cookie: s=1\r\nLocation: " +
+                                       other.base() + "/landing\r\n\r\n")}});
   auto c = ClientFor(server);
   c->HeaderInfo.UserId = "user";
   c->HeaderInfo.Password = "secret";
@@ -463,6 +549,7 @@ TEST_F(HttpClientTest, RedirectToAnotherHost_LeavesCredentialsOut) {
   EXPECT_NE(server.requests()[0].find("Vorbu: secret"), std::string::npos);
   EXPECT_EQ(other.requests()[0].find("secret"), std::string::npos);
   EXPECT_EQ(other.requests()[0].find("Authorization"), std::string::npos);
+  EXPECT_EQ(other.requests()[0].find("Cookie"), std::string::npos) << "set by another host";
   EXPECT_EQ(other.requests()[0].rfind("GET /landing HTTP/1.0\r\nHost: 127.0.0.2\r\n", 0), 0u);
 }
 

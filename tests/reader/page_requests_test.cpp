@@ -1,6 +1,8 @@
+#include <sys/stat.h>
 #include <unistd.h>
 #include <QFile>
 
+#include <algorithm>
 #include <fstream>
 
 #include "reader_fixture.h"
@@ -97,24 +99,135 @@ TEST_F(PageRequestsTest, UnreachableServerIsShownAndSpokenAndKeepsTheMenu) {
   EXPECT_EQ("0", form->state.lastPagePath);
 }
 
-TEST_F(PageRequestsTest, ARedirectToAnotherHostCarriesNoAccessCode) {
-  ScriptedHttpServer other([](const ScriptedRequest&) { return ScriptedResponse{200, "muu"}; });
-  pages.erase("0");
-  const std::string elsewhere = "http://127.0.0.1:" + std::to_string(other.Port()) + "/muu";
-  auto redirecting = std::make_unique<ScriptedHttpServer>([&elsewhere](const ScriptedRequest&) {
-    return ScriptedResponse{302, "", "text/plain", elsewhere};
+// The request carries the access code in both of its forms.
+bool CarriesAccessCode(const ScriptedRequest& r) {
+  const auto& lines = r.headerLines;
+  return std::find(lines.begin(), lines.end(), "Authorization: Basic d3F3cXc6d3F3cXc=") !=
+             lines.end() &&
+         lines.back() == "Vorbu: wqwqw";
+}
+
+TEST_F(PageRequestsTest, ARedirectToAnotherHostMovesThatRequestOnly) {
+  ScriptedHttpServer other([](const ScriptedRequest&) {
+    return ScriptedResponse{200, "muu", "text/plain", "", "Set-Cookie: muu=1\r\n"};
   });
-  form->HttpClient1.Port = redirecting->Port();
+  const std::string elsewhere = "http://127.0.0.1:" + std::to_string(other.Port()) + "/muu";
+  script = [&elsewhere](const ScriptedRequest&) {
+    return ScriptedResponse{302, "", "text/plain", elsewhere, "Set-Cookie: meie=1\r\n"};
+  };
   EXPECT_EQ(1, form->tomba("0", "", "", false));
   EXPECT_EQ(QStringLiteral("muu"), MemoText());
-  ASSERT_EQ(1u, redirecting->Requests().size());
-  EXPECT_EQ("Vorbu: wqwqw", redirecting->Requests()[0].headerLines.back());
   const auto elsewhereRequests = other.Requests();
   ASSERT_EQ(1u, elsewhereRequests.size());
   for (const std::string& line : elsewhereRequests[0].headerLines) {
     EXPECT_EQ(std::string::npos, line.find("wqwqw")) << line;
     EXPECT_EQ(std::string::npos, line.find("Authorization")) << line;
+    EXPECT_EQ(std::string::npos, line.find("Cookie")) << "the cookie of another host: " << line;
   }
+
+  // The next request goes to the configured server again, with the access code and the
+  // cookie that server set.
+  script = nullptr;
+  EXPECT_EQ(1, form->tomba("01", "", "", false));
+  EXPECT_EQ(QStringLiteral("0 Uudised\n1\tEsimene uudis\n"), MemoText());
+  const auto requests = server->Requests();
+  ASSERT_EQ(2u, requests.size());
+  EXPECT_TRUE(CarriesAccessCode(requests[0]));
+  EXPECT_TRUE(CarriesAccessCode(requests[1]));
+  EXPECT_NE(std::string::npos, requests[1].raw.find("\r\nCookie: meie=1\r\n"));
+  EXPECT_EQ(1u, other.Requests().size());
+}
+
+TEST_F(PageRequestsTest, ABadRedirectFailsOnlyTheRequestItAnswers) {
+  const std::string cases[] = {
+      "ftp://127.0.0.1/tekst",           // port 21
+      "http://127.0.0.1:99999/tekst",    // no such port
+      "",                                // a 302 without Location
+      "/cgi-bin/tx.cgi?q=0&kell=12:30",  // a ":" makes it port 80
+  };
+  for (const std::string& location : cases) {
+    SCOPED_TRACE(location);
+    server->ClearRequests();
+    script = [&location](const ScriptedRequest&) {
+      return ScriptedResponse{302, "Ümber suunatud", "text/plain", location};
+    };
+    // Whatever this one gives (the port it was moved to may be closed, or may answer)...
+    form->tomba("0", "", "", false);
+    EXPECT_FALSE(form->state.requestBusy);
+    // ...the next page comes from the configured server.
+    script = nullptr;
+    EXPECT_EQ(1, form->tomba("01", "", "", false));
+    EXPECT_EQ(QStringLiteral("0 Uudised\n1\tEsimene uudis\n"), MemoText());
+    const auto requests = server->Requests();
+    ASSERT_FALSE(requests.empty());
+    EXPECT_EQ("01", requests.back().query.at("q"));
+    EXPECT_TRUE(CarriesAccessCode(requests.back()));
+  }
+}
+
+TEST_F(PageRequestsTest, ReceivedValuesWithALoneCarriageReturnNeverReachARequest) {
+  script = [](const ScriptedRequest&) {
+    return ScriptedResponse{302, "", "text/plain", "",
+                            "Set-Cookie: a=b\rInjected: yes\r\n"
+                            "Location: /cgi-bin/tx.cgi?q=01\rInjected: yes\r\n"};
+  };
+  form->tomba("0", "", "", false);
+  script = nullptr;
+  EXPECT_EQ(1, form->tomba("01", "", "", false));
+  for (const ScriptedRequest& r : server->Requests()) {
+    EXPECT_EQ(std::string::npos, r.raw.find("Injected")) << r.raw;
+    EXPECT_EQ(std::string::npos, r.raw.find("Cookie")) << r.raw;
+  }
+}
+
+TEST_F(PageRequestsTest, AnAnswerPastItsLimitIsAFailedRequestWithNothingShown) {
+  form->HttpClient1.MaxFileBody = 64 * 1024;  // the limit of a speech body, lowered for speed
+  struct Case {
+    const char* name;
+    bool speech;
+    ScriptedResponse response;
+  } cases[] = {
+      {"text body over 8 MiB", false, {200, std::string((8 << 20) + 1, 't')}},
+      {"header of 201 lines",
+       false,
+       {200, "0 Menüü\n1\tx", "text/plain", "",
+        [] {
+          std::string lines;
+          for (int i = 0; i < 198; ++i) lines += "X-Rida: 1\r\n";
+          return lines;
+        }()}},
+      {"speech body over its limit", true, {200, std::string(64 * 1024 + 1, 'S'), "audio/mpeg"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    form->Memo1->setPlainText(QStringLiteral("eelmine"));
+    media.ClearCommands();
+    script = [&c](const ScriptedRequest&) { return c.response; };
+    const int result = c.speech ? form->tomba_loe() : form->tomba("0", "", "", false);
+    EXPECT_EQ(-1, result);
+    EXPECT_EQ(QStringLiteral("Serveriga ei saa ühendust!"), MemoText());
+    EXPECT_TRUE(media.IsPlaying("tx_yhendusviga.mp3"));
+    EXPECT_FALSE(media.IsPlaying("bod.mp3"));
+    if (c.speech) {
+      QFile speech(QString::fromStdString(Work("bod.mp3")));
+      EXPECT_EQ(0, speech.size()) << "no part of a refused body is kept";
+    }
+  }
+}
+
+TEST_F(PageRequestsTest, AFifoPlantedInTheWorkFolderFailsAtOnce) {
+  // Files the reader writes or reads there at start-up and for a page.
+  for (const char* name : {"bod.mp3", "bdy_abi.mp3", "vaikus.wav", "vorbu.ini"}) {
+    ::unlink(Work(name).c_str());
+    ASSERT_EQ(0, ::mkfifo(Work(name).c_str(), 0600)) << name;
+  }
+  CreateForm();  // start-up reads vorbu.ini and writes vaikus.wav
+  EXPECT_EQ("2", form->state.speechRate);
+  EXPECT_EQ(-1, form->tomba_loe());
+  EXPECT_EQ(QStringLiteral("Serveriga ei saa ühendust!"), MemoText());
+  EXPECT_FALSE(media.IsPlaying("bod.mp3"));
+  EXPECT_EQ(-1, form->tomba("1kellaaeg.txt", "hdr_abi.txt", "bdy_abi.mp3", true));
+  EXPECT_FALSE(form->state.requestBusy);
 }
 
 TEST_F(PageRequestsTest, NestedRequestFailsAtOnceOnTheBusyFlag) {

@@ -1,0 +1,17 @@
+// The menu parse of a page's text: a text whose first line begins with "0" is a menu; the
+// first character of every further non-empty line is a menu key (its byte in the Baltic
+// code page), and an entry line is cut before its second tab. Works on the text's own
+// lines, so a long entry that the window wraps stays one entry. Pure function; any thread.
+#pragma once
+
+#include <QStringList>
+#include <bitset>
+
+struct MenuParse {
+  bool menuPage = false;
+  std::bitset<256> keys;
+  bool rewritten = false;  // an entry line was cut
+};
+
+// Parses `lines` and cuts its entry lines in place.
+MenuParse ParseMenuLines(QStringList& lines);
