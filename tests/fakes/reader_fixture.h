@@ -49,6 +49,10 @@ class ReaderFixture : public ::testing::Test {
   // speech body of speechSize bytes.
   virtual ScriptedResponse Answer(const ScriptedRequest& r) {
     if (script) return script(r);
+    return PageAnswer(r);
+  }
+  // The answer from `pages` and speechSize alone.
+  ScriptedResponse PageAnswer(const ScriptedRequest& r) const {
     const std::string q = r.query.count("q") ? r.query.at("q") : "";
     if (r.query.count("w")) return {200, std::string(speechSize, 'S'), "audio/mpeg"};
     auto page = pages.find(q);
