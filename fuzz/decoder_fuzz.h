@@ -33,7 +33,7 @@ struct DecodedFuzz {
 };
 
 // Bounded: a tiny file may claim hours of sound.
-constexpr int64_t kMaxFuzzFrames = 1 << 16;
+constexpr int64_t kMaxFuzzFrames = 1 << 13;
 
 inline DecodedFuzz FuzzDecoder(const std::string& path, const uint8_t* data, size_t size) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
