@@ -7,8 +7,8 @@
 #include <algorithm>
 
 #include "audio/mci_errors.h"
-#include "base/regular_file.h"
 #include "audio/mp3_decoder.h"
+#include "base/regular_file.h"
 
 namespace {
 

@@ -44,7 +44,7 @@ struct ScriptedResponse {
   int pauseMs = 0;
   // Ends the connection with a reset after the body instead of closing it.
   bool resetAtEnd = false;
-  std::string headers;   // further header lines, sent as they are (each with its line end)
+  std::string headers;  // further header lines, sent as they are (each with its line end)
 };
 
 class ScriptedHttpServer {
