@@ -46,6 +46,7 @@ void TForm1::FormKeyDown(uint16_t& key) {
       // is reported as usual.
       ytle_klahvi_nimi(key, false);
       HttpClient1.Abort();
+      ++textGeneration_;  // and a long text that goes in stops where it is
     } else {
       mangi_res_heli("busy");
     }

@@ -60,6 +60,8 @@ TForm1::TForm1(const ReaderServices& services, QWidget* parent)
   Memo1->setLineWrapMode(QPlainTextEdit::WidgetWidth);
   Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   Memo1->setFont(SansSerif(27, false));
+  // A page is read, never edited: no undo history to keep (a long page would fill it).
+  Memo1->setUndoRedoEnabled(false);
   Memo1->setAccessibleName(QStringLiteral("Page text"));
   // No context menu: the Menu key would open one that swallows every later key.
   Memo1->setContextMenuPolicy(Qt::NoContextMenu);

@@ -28,6 +28,7 @@
 
 class QPlainTextEdit;
 class QLineEdit;
+class QElapsedTimer;
 class QKeyEvent;
 class QTimer;
 
@@ -128,6 +129,18 @@ class TForm1 : public QWidget {
   // How the last tomba ended.
   enum class RequestOutcome { kOk, kBusy, kUnreachable, kUnusable };
 
+  // Holds the request busy flag (and the working tick) for one request, or for the parse
+  // of a long menu, and ends both on every way out.
+  class BusyScope {
+   public:
+    explicit BusyScope(TForm1& form);
+    ~BusyScope();
+    BusyScope(const BusyScope&) = delete;
+    BusyScope& operator=(const BusyScope&) = delete;
+
+   private:
+    TForm1& form_;
+  };
   // The key preview: every key event meant for this window, once, before its widget.
   bool PreviewKey(QWidget* receiver, QKeyEvent* event);
   // Runs pending events, sleeping until the next one, while `waiting` holds and the
@@ -140,6 +153,12 @@ class TForm1 : public QWidget {
   // Plays the work folder's `fileName` on `player`. A file the player refuses (not
   // playable speech) is reported by the spoken speech error instead; returns false then.
   bool PlaySpeech(TMciPlayer& player, const std::string& fileName);
+  // Puts `text` into Memo1, a long one in slices with the window's events handled between
+  // them; false when another text replaced it meanwhile (or the application quits).
+  bool ShowText(const QString& text);
+  // Handles the window's events once `slice` has run long enough (or `now`); false when
+  // the text being worked on is no longer the one of `generation`.
+  bool KeepWindowAlive(QElapsedTimer& slice, uint64_t generation, bool now = false);
   // The text and menu keys on show belong to the page at the page path.
   bool TextIsCurrent() const { return shownPagePath_ == state.pagePath; }
   // Plays the "working" tick while a request runs and nothing else is heard.
@@ -171,4 +190,5 @@ class TForm1 : public QWidget {
   RequestOutcome lastOutcome_ = RequestOutcome::kOk;
   std::string shownPagePath_;  // the page whose text and menu keys are on show
   QTimer* workingTick_ = nullptr;
+  uint64_t textGeneration_ = 0;  // counts the texts put into Memo1
 };

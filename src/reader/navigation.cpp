@@ -1,10 +1,28 @@
 // Page navigation and menu pages: fetching the page at the page path when it changed,
 // showing its text and deriving the menu keys, going up a level when a page's speech
 // ends, and reading a menu again.
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QPlainTextEdit>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
+#include <algorithm>
 
 #include "reader/form1.h"
 #include "reader/menu_parse.h"
+
+namespace {
+
+// A long page goes into the window, and is parsed, in slices of about this many
+// milliseconds, the window's events handled between them.
+constexpr qint64 kSliceMs = 40;
+constexpr int kSliceLines = 4000;
+constexpr qsizetype kSliceChars = 128 * 1024;
+// Characters of one line that are shown; the rest of a longer line is left out.
+constexpr qsizetype kLongestShownLine = 16 * 1024;
+
+}  // namespace
 
 bool TForm1::FormActivate() {
   if (state.pagePath == state.lastPagePath) return true;
@@ -19,21 +37,85 @@ void TForm1::tomba_naita() {
   tomba(page, "", "", false);
   if (state.pagePath != page) {
     // The user left the page while its text arrived (its speech ended, say): neither the
-    // text nor its menu keys are installed; the page at the page path is read instead.
-    state.lastPagePath = "-";
-    FormActivate();
+    // text nor its menu keys are installed; the page at the page path is read instead,
+    // unless it has been already.
+    if (!TextIsCurrent()) {
+      state.lastPagePath = "-";
+      FormActivate();
+    }
     return;
   }
-  parse_menu();
+  {
+    // A long menu is parsed in slices; nothing navigates in the middle of it.
+    BusyScope busy(*this);
+    parse_menu();
+  }
   shownPagePath_ = page;
 }
 
+// Works on the text's own lines (the document's blocks): a long entry that the window
+// wraps stays one entry. A long text is parsed in slices, the window kept alive between.
 void TForm1::parse_menu() {
-  QStringList lines = MemoLines();
-  const MenuParse menu = ParseMenuLines(lines);
-  state.menuKeySet = menu.keys;
-  state.menuPage = menu.menuPage;
-  if (menu.rewritten) Memo1->setPlainText(lines.join(QLatin1Char('\n')));
+  state.menuKeySet.reset();
+  state.menuPage = false;
+  QTextBlock block = Memo1->document()->begin();
+  if (!block.isValid() || !IsMenuHeading(block.text())) return;
+  const uint64_t generation = textGeneration_;
+  std::bitset<256> keys;
+  bool rewritten = false;
+  QString shown = block.text();
+  QElapsedTimer slice;
+  slice.start();
+  for (block = block.next(); block.isValid(); block = block.next()) {
+    QString line = block.text();
+    if (ParseMenuEntry(line, keys)) rewritten = true;
+    shown += QLatin1Char('\n');
+    shown += line;
+    if (!KeepWindowAlive(slice, generation)) return;  // another text replaced this one
+  }
+  if (rewritten && !ShowText(shown)) return;
+  state.menuKeySet = keys;
+  state.menuPage = true;
+}
+
+bool TForm1::ShowText(const QString& text) {
+  const uint64_t generation = ++textGeneration_;
+  Memo1->clear();
+  QTextCursor cursor(Memo1->document());
+  QElapsedTimer slice;
+  slice.start();
+  QString piece;
+  int lines = 0;
+  for (qsizetype at = 0; at < text.size();) {
+    const qsizetype newline = text.indexOf(QLatin1Char('\n'), at);
+    const qsizetype end = newline < 0 ? text.size() : newline;
+    if (end - at > kLongestShownLine) {
+      // A line far longer than anyone reads on a screen is shown cut: laid out whole, it
+      // would hold the window for seconds each time it changed.
+      piece += QStringView(text).mid(at, kLongestShownLine);
+      piece += QChar(0x2026);
+    } else {
+      piece += QStringView(text).mid(at, end - at);
+    }
+    if (newline >= 0) piece += QLatin1Char('\n');
+    at = newline < 0 ? text.size() : newline + 1;
+    if (++lines < kSliceLines && piece.size() < kSliceChars && at < text.size()) continue;
+    // A slice of whole lines, few enough to go in quickly.
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertText(piece);
+    piece.clear();
+    lines = 0;
+    if (at < text.size() && !KeepWindowAlive(slice, generation, true)) return false;
+  }
+  Memo1->moveCursor(QTextCursor::Start);
+  return true;
+}
+
+bool TForm1::KeepWindowAlive(QElapsedTimer& slice, uint64_t generation, bool now) {
+  if (!now && slice.elapsed() < kSliceMs) return true;
+  QCoreApplication::processEvents(QEventLoop::AllEvents);
+  slice.restart();
+  return generation == textGeneration_ && !Quitting();
 }
 
 void TForm1::GoUpAndRead() {

@@ -20,27 +20,17 @@ constexpr off_t kMinimumRecords = 30;
 constexpr int kFirstTickMs = 700;
 constexpr int kTickIntervalMs = 1000;
 
-// Holds the request busy flag and the working tick for one request and ends both on
-// every way out.
-class BusyGuard {
- public:
-  BusyGuard(bool& flag, QTimer& tick) : flag_(flag), tick_(tick) {
-    flag_ = true;
-    tick_.start(kFirstTickMs);
-  }
-  ~BusyGuard() {
-    tick_.stop();
-    flag_ = false;
-  }
-  BusyGuard(const BusyGuard&) = delete;
-  BusyGuard& operator=(const BusyGuard&) = delete;
-
- private:
-  bool& flag_;
-  QTimer& tick_;
-};
-
 }  // namespace
+
+TForm1::BusyScope::BusyScope(TForm1& form) : form_(form) {
+  form_.state.requestBusy = true;
+  form_.workingTick_->start(kFirstTickMs);
+}
+
+TForm1::BusyScope::~BusyScope() {
+  form_.workingTick_->stop();
+  form_.state.requestBusy = false;
+}
 
 int TForm1::tomba(const std::string& page, const std::string& headerFile,
                   const std::string& bodyFile, bool speech) {
@@ -48,7 +38,7 @@ int TForm1::tomba(const std::string& page, const std::string& headerFile,
     lastOutcome_ = RequestOutcome::kBusy;
     return -1;
   }
-  BusyGuard busy(state.requestBusy, *workingTick_);
+  BusyScope busy(*this);
 
   const std::string target = page.empty() ? "0" : page;
   // Every request goes to the configured server: a redirect may have moved the client's
@@ -74,15 +64,16 @@ int TForm1::tomba(const std::string& page, const std::string& headerFile,
     HttpClient1.Get(url);
   } catch (const std::exception&) {
     lastOutcome_ = RequestOutcome::kUnreachable;
-    Memo1->setPlainText(QStringLiteral("Serveriga ei saa ühendust!"));
+    ShowText(QStringLiteral("Serveriga ei saa ühendust!"));
     mangi_res_mp3("tx_yhendusviga");
     return -1;
   }
   lastOutcome_ = RequestOutcome::kOk;
   if (bodyFile.empty()) {
     // A page's text is shown only while it is the page at the page path: a text that
-    // arrives after the user has left its page would describe another page.
-    if (target == state.pagePath) Memo1->setPlainText(DecodeServerText(HttpClient1.Body));
+    // arrives after the user has left its page would describe another page. A long text
+    // goes in with the busy flag still held, so that nothing navigates in the middle of it.
+    if (target == state.pagePath) ShowText(DecodeServerText(HttpClient1.Body));
   } else if (speech && !audio_file_ok(bodyFile)) {
     lastOutcome_ = RequestOutcome::kUnusable;
     return -1;
