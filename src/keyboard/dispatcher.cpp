@@ -46,7 +46,9 @@ void TForm1::FormKeyDown(uint16_t& key) {
       // is reported as usual.
       ytle_klahvi_nimi(key, false);
       HttpClient1.Abort();
-      ++textGeneration_;  // and a long text that goes in stops where it is
+      // A long text that goes in stops where it is, and then Escape goes back.
+      ++textGeneration_;
+      escapeWhileBusy_ = true;
     } else {
       mangi_res_heli("busy");
     }
@@ -56,20 +58,9 @@ void TForm1::FormKeyDown(uint16_t& key) {
 
   switch (key) {
     case vk::kBack:
-    case vk::kEscape: {
-      StopPlayingPlayers();
-      if (state.pagePath == "0" && kysikinnitust()) {
-        if (services_.quit) {
-          services_.quit();
-        } else {
-          RequestApplicationQuit();
-        }
-      }
-      const std::string from = state.pagePath;
-      if (state.pagePath.size() > 1) state.pagePath.pop_back();
-      StayUnlessFetched(from);
+    case vk::kEscape:
+      GoBack();
       break;
-    }
     case vk::kReturn:
       korda_menyyd();
       break;
@@ -127,6 +118,20 @@ void TForm1::FormKeyDown(uint16_t& key) {
       }
     }
   }
+}
+
+void TForm1::GoBack() {
+  StopPlayingPlayers();
+  if (state.pagePath == "0" && kysikinnitust()) {
+    if (services_.quit) {
+      services_.quit();
+    } else {
+      RequestApplicationQuit();
+    }
+  }
+  const std::string from = state.pagePath;
+  if (state.pagePath.size() > 1) state.pagePath.pop_back();
+  StayUnlessFetched(from);
 }
 
 void TForm1::StayUnlessFetched(const std::string& from) {

@@ -154,7 +154,7 @@ class TForm1 : public QWidget {
   // playable speech) is reported by the spoken speech error instead; returns false then.
   bool PlaySpeech(TMciPlayer& player, const std::string& fileName);
   // Puts `text` into Memo1, a long one in slices with the window's events handled between
-  // them; false when another text replaced it meanwhile (or the application quits).
+  // them; false when it was stopped meanwhile (by Escape, by another text, by quitting).
   bool ShowText(const QString& text);
   // Handles the window's events once `slice` has run long enough (or `now`); false when
   // the text being worked on is no longer the one of `generation`.
@@ -170,6 +170,9 @@ class TForm1 : public QWidget {
   // Drops the page path's last character (never the first), marks the page as not yet
   // fetched and runs the navigation step: the parent page is fetched and read.
   void GoUpAndRead();
+  // Backspace and Escape: stops what plays, asks before leaving at the root, and otherwise
+  // goes up a level and reads the page there.
+  void GoBack();
   // Runs the navigation step for a page the user chose while at `from`; when its speech
   // cannot be fetched or played, the page path goes back to `from`.
   void StayUnlessFetched(const std::string& from);
@@ -190,5 +193,7 @@ class TForm1 : public QWidget {
   RequestOutcome lastOutcome_ = RequestOutcome::kOk;
   std::string shownPagePath_;  // the page whose text and menu keys are on show
   QTimer* workingTick_ = nullptr;
-  uint64_t textGeneration_ = 0;  // counts the texts put into Memo1
+  uint64_t textGeneration_ = 0;   // counts the texts put into Memo1
+  bool textStopped_ = false;      // a text stopped before all of it went in
+  bool escapeWhileBusy_ = false;  // Escape was pressed while the page was busy
 };

@@ -34,6 +34,8 @@ bool TForm1::FormActivate() {
 
 void TForm1::tomba_naita() {
   const std::string page = state.pagePath;
+  textStopped_ = false;
+  escapeWhileBusy_ = false;
   tomba(page, "", "", false);
   if (state.pagePath != page) {
     // The user left the page while its text arrived (its speech ended, say): neither the
@@ -45,10 +47,16 @@ void TForm1::tomba_naita() {
     }
     return;
   }
-  {
+  if (!textStopped_) {
     // A long menu is parsed in slices; nothing navigates in the middle of it.
     BusyScope busy(*this);
     parse_menu();
+  }
+  if (textStopped_) {
+    // Escape stopped a long text going in: the page does not count as shown (its menu
+    // keys are not installed), and Escape goes back as it does at any other time.
+    if (escapeWhileBusy_ && !Quitting()) GoBack();
+    return;
   }
   shownPagePath_ = page;
 }
@@ -71,9 +79,12 @@ void TForm1::parse_menu() {
     if (ParseMenuEntry(line, keys)) rewritten = true;
     shown += QLatin1Char('\n');
     shown += line;
-    if (!KeepWindowAlive(slice, generation)) return;  // another text replaced this one
+    if (!KeepWindowAlive(slice, generation)) {
+      textStopped_ = true;
+      return;
+    }
   }
-  if (rewritten && !ShowText(shown)) return;
+  if (rewritten && !ShowText(shown)) return;  // stopped while it went in again
   state.menuKeySet = keys;
   state.menuPage = true;
 }
@@ -105,7 +116,10 @@ bool TForm1::ShowText(const QString& text) {
     cursor.insertText(piece);
     piece.clear();
     lines = 0;
-    if (at < text.size() && !KeepWindowAlive(slice, generation, true)) return false;
+    if (at < text.size() && !KeepWindowAlive(slice, generation, true)) {
+      textStopped_ = true;
+      return false;
+    }
   }
   Memo1->moveCursor(QTextCursor::Start);
   return true;

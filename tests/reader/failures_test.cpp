@@ -3,6 +3,8 @@
 // left while its text arrives, and errors that reach the error box.
 #include <QElapsedTimer>
 #include <QMessageBox>
+#include <QTextBlock>
+#include <QTextDocument>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -109,6 +111,40 @@ TEST_F(FailuresTest, APageLeftWhileItsTextArrivesIsNotShownTheParentIsReadInstea
   EXPECT_TRUE(MemoText().startsWith("0 Uudised"));
   EXPECT_TRUE(form->state.menuKeySet.test('1'));
   EXPECT_FALSE(form->state.menuKeySet.test('7')) << "the left page's keys are not installed";
+}
+
+TEST_F(FailuresTest, ALargePageGoesInWhileKeysAreAnsweredAndEscapeThereGoesBack) {
+  std::string large = "0 Suur menüü\n";
+  for (int i = 0; i < 20000; ++i) large += "1\tvalik\tpeidetud\n";
+  pages["01"] = large + "2\t" + std::string(20000, 'a');
+  const auto showingLarge = [this] {
+    return form->state.requestBusy &&
+           form->Memo1->document()->firstBlock().text().startsWith(QStringLiteral("0 Suur"));
+  };
+  OpenRoot();
+
+  // A key while the text goes in is answered with the busy sound; the page's menu is then
+  // whole, its overlong line shown cut.
+  When(showingLarge, [this] { SendKey(form->Memo1, Qt::Key_2, QStringLiteral("2")); });
+  Press(vk::k0 + 1);
+  EXPECT_EQ(1, WavesOf("busy"));
+  EXPECT_EQ("01", form->state.pagePath);
+  EXPECT_EQ(std::bitset<256>().set('1').set('2'), form->state.menuKeySet);
+  const QString last = form->Memo1->document()->lastBlock().text();
+  EXPECT_EQ(16 * 1024 + 1, last.size());
+  EXPECT_TRUE(last.endsWith(QChar(0x2026)));
+
+  // Escape while it goes in stops it and goes back to the root, read in full.
+  Press(vk::kBack);
+  ASSERT_EQ("0", form->state.pagePath);
+  server->ClearRequests();
+  When(showingLarge, [this] { SendKey(form->Memo1, Qt::Key_Escape); });
+  Press(vk::k0 + 1);
+  EXPECT_EQ("0", form->state.pagePath);
+  EXPECT_EQ((std::vector<std::string>{"01+w", "01", "0+w", "0"}), server->Pages());
+  EXPECT_TRUE(MemoText().startsWith("0 Avaleht"));
+  EXPECT_EQ(std::bitset<256>().set('1').set('2'), form->state.menuKeySet);
+  EXPECT_EQ(1, WavesOf("busy")) << "Escape acts; it is not answered as busy";
 }
 
 TEST_F(FailuresTest, AnErrorBoxIsHeardTakesNoKeysAndANewerOneReplacesIt) {
