@@ -31,6 +31,7 @@
 #include <QTemporaryDir>
 
 #include "audio/decoder.h"
+#include "sample_prose.h"
 #include "server_process.h"
 
 namespace {
@@ -48,33 +49,6 @@ double MsSince(Clock::time_point t) {
 
 void Sleep(int ms) {
   std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-std::string ReadFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-// Running prose `words` words long, made of the sample pages' words.
-std::string Prose(size_t words) {
-  std::vector<std::string> pool;
-  std::vector<fs::path> files;
-  for (const auto& e : fs::directory_iterator(TR_SERVER_SAMPLE_PAGES)) files.push_back(e.path());
-  std::sort(files.begin(), files.end());
-  for (const auto& f : files) {
-    const std::string text = ReadFile(f);
-    if (text.empty() || text[0] == '0') continue;  // a menu
-    std::istringstream in(text);
-    for (std::string w; in >> w;) pool.push_back(w);
-  }
-  std::string out;
-  for (size_t i = 0; i < words; ++i) {
-    out += pool[i % pool.size()];
-    out += (i + 1) % 12 == 0 ? "\n" : " ";
-  }
-  return out + ".\n";
 }
 
 int Count(const std::string& log, const std::string& what) {
@@ -211,7 +185,7 @@ int main(int argc, char** argv) {
   for (size_t i = 0; i < words.size(); ++i) {
     const std::string key = std::to_string(i + 1);
     menu += key + "\t" + std::to_string(words[i]) + " sõna\n";
-    std::ofstream(pages / ("0" + key + ".txt")) << Prose(words[i]);
+    std::ofstream(pages / ("0" + key + ".txt")) << SampleProse(TR_SERVER_SAMPLE_PAGES, words[i]);
   }
   std::ofstream(pages / "0.txt") << menu;
 

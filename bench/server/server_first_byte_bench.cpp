@@ -18,42 +18,14 @@
 #include <string>
 #include <vector>
 
+#include "sample_prose.h"
 #include "server_process.h"
-#include "server_texts.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
 constexpr long kSlowLink = 125000;  // bytes a second: 1 Mbit/s
-
-std::string readFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-// Running prose made of the sample pages that are not menus, `words` words long.
-std::string prose(size_t words) {
-  std::vector<std::string> pool;
-  std::vector<fs::path> files;
-  for (const auto& e : fs::directory_iterator(TR_SERVER_SAMPLE_PAGES))
-    if (e.path().extension() == ".txt") files.push_back(e.path());
-  std::sort(files.begin(), files.end());
-  for (const auto& f : files) {
-    std::string text = readFile(f);
-    if (isMenuText(text)) continue;
-    std::istringstream in(text);
-    for (std::string w; in >> w;) pool.push_back(w);
-  }
-  std::string out;
-  for (size_t i = 0; i < words; ++i) {
-    out += pool[i % pool.size()];
-    out += (i + 1) % 12 == 0 ? "\n" : " ";
-  }
-  return out + ".\n";
-}
 
 struct CurlFigures {
   double firstByteMs = -1, wholeMs = -1;
@@ -104,7 +76,8 @@ int main(int argc, char** argv) {
   std::string root = makeTempDir();
   fs::create_directory(root + "/pages");
   for (size_t i = 0; i < lengths.size(); ++i)
-    writeFile(root + "/pages/0" + std::to_string(i + 1) + ".txt", prose(lengths[i]));
+    writeFile(root + "/pages/0" + std::to_string(i + 1) + ".txt",
+              SampleProse(TR_SERVER_SAMPLE_PAGES, lengths[i]));
   const std::vector<std::string> auth = {basicLine("wqwqw", "wqwqw"), vorbuLine("wqwqw")};
 
   std::printf("server first-byte benchmark: %s\n", server.c_str());
