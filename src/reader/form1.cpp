@@ -114,6 +114,10 @@ TForm1::TForm1(const ReaderServices& services, QWidget* parent)
 
 TForm1::~TForm1() {
   if (auto* app = dynamic_cast<ReaderApplication*>(qApp)) app->RemoveHooks(this);
+  // Closing the window (in the base class's destructor, after this one) changes the focus
+  // and the application's state; the handlers of those must not reach a form that is
+  // already gone.
+  disconnect(qApp, nullptr, this, nullptr);
 }
 
 void TForm1::FormCreate() {
