@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -71,31 +72,41 @@ class ReaderFixture : public ::testing::Test {
     QCoreApplication::sendEvent(to, &release);
   }
 
-  // Runs the window's own one-second timer for `seconds` ticks in virtual time (a tick
-  // every millisecond, the clock a second further each time), with every prompt ending as
-  // soon as it plays. Returns the ticks (counted from 1) during which a file of `baseName`
-  // was opened.
+  // Runs the window's own one-second timer for `seconds` of virtual time (a tick every
+  // millisecond, the clock a second further each time), with every prompt ending as soon
+  // as it plays. A request in flight and a prompt take no virtual time: the clock stands
+  // still while either lasts, however long this machine takes over them, so the silence is
+  // counted exactly as on an instant machine. Returns the seconds (counted from 1) at which
+  // a file of `baseName` was opened.
   std::vector<int> RunTimer(int seconds, const std::string& baseName) {
     std::vector<int> at;
-    int tick = 0;
+    const QDateTime start = clock.Now();
+    const auto elapsed = [&] { return static_cast<int>(start.secsTo(clock.Now())); };
+    bool done = false;
     size_t seen = media.Opened().size();
-    QTimer ender;
-    QObject::connect(&ender, &QTimer::timeout, [this] {
+    const auto endPrompt = [this] {
       if (form->MediaPlayer2.Mode() == mpPlaying) media.EndPlayback(form->MediaPlayer2.DeviceID());
-    });
+    };
+    endPrompt();
+    QTimer ender;
+    QObject::connect(&ender, &QTimer::timeout, endPrompt);
     ender.start(1);
     const auto connection = QObject::connect(form->Timer1, &QTimer::timeout, [&] {
-      ++tick;
       const auto opened = media.Opened();
       for (size_t i = seen; i < opened.size(); ++i) {
-        if (opened[i] == baseName) at.push_back(tick);
+        if (opened[i] == baseName) at.push_back(elapsed());
       }
       seen = opened.size();
-      if (tick < seconds) clock.Advance(1);
+      if (form->state.requestBusy || form->MediaPlayer2.Mode() == mpPlaying) return;
+      if (elapsed() < seconds) {
+        clock.Advance(1);
+      } else {
+        done = true;
+      }
     });
     clock.Advance(1);
     form->Timer1->start(1);
-    while (tick < seconds) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    while (!done) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     form->Timer1->stop();
     QObject::disconnect(connection);
     return at;
