@@ -3,7 +3,9 @@
 // (the main loop's exit only takes effect once control returns to it). The watch notices
 // a Quit event reaching the application object (sent by QCoreApplication::quit() and by
 // closing the last window), the aboutToQuit signal, the application's destruction, and an
-// explicit RequestQuit(). GUI thread only; needs a QCoreApplication for the automatic parts.
+// explicit RequestQuit(). Used on the thread that created it; needs a QCoreApplication for the
+// automatic parts. On a thread other than the application's it sees aboutToQuit and the
+// application's destruction only.
 #pragma once
 
 #include <QObject>
