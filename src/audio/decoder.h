@@ -30,6 +30,11 @@ class Decoder {
   // The file is complete (`growing` false): from now on the end of its data is the end,
   // and LengthFrames is exact. Blocks for the scan of the file.
   virtual void SetGrowing(bool /*growing*/) {}
+
+  // True when the last Read ended at data that does not decode (an error page or noise
+  // in place of the rest of the sound), not at the real end of the sound. A little junk
+  // at the very end (a tag, a cut last frame) is an end, not a failure.
+  virtual bool Failed() const { return false; }
 };
 
 // Opens `path` with the decoder its extension names (.mp3, .wav; letter case ignored),

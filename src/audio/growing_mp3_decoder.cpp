@@ -96,6 +96,7 @@ int64_t GrowingMp3Decoder::LengthFrames() const {
 bool GrowingMp3Decoder::Seek(int64_t frame) {
   waiting_ = false;
   ended_ = false;
+  failed_ = false;
   if (complete_) return complete_->Seek(frame);
   off_t input = 0;
   if (mpg123_feedseek(decode_, static_cast<off_t>(frame), SEEK_SET, &input) < 0) return false;
@@ -123,11 +124,17 @@ std::size_t GrowingMp3Decoder::Read(float* out, std::size_t frames) {
         break;
       }
     }
-    // The end of a complete file whose final scan failed, or a stream that breaks off.
+    // The end of a complete file whose final scan failed, a stream that breaks off, or
+    // (MPG123_ERR) data that is no sound where the rest of it should be.
     ended_ = true;
+    failed_ = r == MPG123_ERR;
   }
   next_ += static_cast<int64_t>(total);
   return total;
+}
+
+bool GrowingMp3Decoder::Failed() const {
+  return complete_ ? complete_->Failed() : failed_;
 }
 
 void GrowingMp3Decoder::SetGrowing(bool growing) {

@@ -63,6 +63,8 @@ constexpr uint32_t kFormatMilliseconds = 0;
 constexpr uint32_t kNotifySuccessful = 1;
 constexpr uint32_t kNotifySuperseded = 2;
 constexpr uint32_t kNotifyAborted = 4;
+// A play's notice when playback ended at data that does not decode, before the end of
+// the file (an error page or noise where the rest of the sound should be).
 constexpr uint32_t kNotifyFailure = 8;
 
 // One parameter block for every command; each command reads and writes only the fields

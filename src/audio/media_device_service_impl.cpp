@@ -51,6 +51,7 @@ struct MediaDeviceService::Device {
   std::atomic<int64_t> length;
   std::atomic<bool> waiting{false};  // the decoder waits for more of a growing file
   std::atomic<bool> endSeen{false};  // the feeder has reported the end once
+  std::atomic<bool> failed{false};   // playback ended at data that does not decode
 
   // GUI thread only.
   bool growing;      // the file is still being written
@@ -346,7 +347,8 @@ void MediaDeviceService::Settle(Device& d) {
   d.state = Device::State::kStopped;
   if (d.hasPending) {
     d.hasPending = false;
-    Post(d.pending, mci::kNotifySuccessful, d.id);
+    // Sound that breaks into data that does not decode ends as a failure, not as the end.
+    Post(d.pending, d.failed.load() ? mci::kNotifyFailure : mci::kNotifySuccessful, d.id);
   }
 }
 
@@ -375,7 +377,10 @@ void MediaDeviceService::Fill(Device& d, std::size_t maxFrames) {
     d.waiting.store(waiting);
     d.channel.starving.store(waiting, std::memory_order_release);
     if (waiting) return;
-    if (n < want) d.channel.decoderEof.store(true, std::memory_order_release);
+    if (n < want) {
+      d.failed.store(d.decoder->Failed());
+      d.channel.decoderEof.store(true, std::memory_order_release);
+    }
   }
 }
 
@@ -444,6 +449,7 @@ void MediaDeviceService::Reposition(Device& d, int64_t frame) {
       d.channel.consumed.store(0);
       d.channel.decoderEof.store(false);
     });
+    d.failed.store(false);
     d.base = frame;
     if (!d.decoder->Seek(frame)) d.channel.decoderEof.store(true);
   }

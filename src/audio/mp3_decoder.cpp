@@ -63,6 +63,7 @@ Mp3Decoder::~Mp3Decoder() {
 
 bool Mp3Decoder::Seek(int64_t frame) {
   ended_ = false;
+  failed_ = false;
   return mpg123_seek(handle_, static_cast<off_t>(frame), SEEK_SET) >= 0;
 }
 
@@ -76,7 +77,10 @@ std::size_t Mp3Decoder::Read(float* out, std::size_t frames) {
     if (r == MPG123_NEW_FORMAT || (r == MPG123_OK && done > 0)) continue;
     if (r == MPG123_OK) continue;
     // MPG123_DONE, or a stream that breaks off: what was decoded plays, then it ends.
+    // libmpg123 gives up with MPG123_ERR only where no frame follows within its resync
+    // limit: the rest is not sound.
     ended_ = true;
+    failed_ = r == MPG123_ERR;
   }
   return total;
 }

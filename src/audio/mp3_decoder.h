@@ -20,6 +20,7 @@ class Mp3Decoder : public Decoder {
   int64_t LengthFrames() const override { return length_; }
   bool Seek(int64_t frame) override;
   std::size_t Read(float* out, std::size_t frames) override;
+  bool Failed() const override { return failed_; }
 
  private:
   Mp3Decoder() = default;
@@ -27,5 +28,6 @@ class Mp3Decoder : public Decoder {
   int rate_ = 0;
   int64_t length_ = 0;
   bool ended_ = false;
+  bool failed_ = false;
   int fd_ = -1;  // the file; libmpg123 reads it but does not close it
 };

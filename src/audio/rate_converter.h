@@ -27,6 +27,7 @@ class RateConverter : public Decoder {
   std::size_t Read(float* out, std::size_t frames) override;
   bool Waiting() const override { return source_->Waiting(); }
   void SetGrowing(bool growing) override { source_->SetGrowing(growing); }
+  bool Failed() const override { return source_->Failed(); }
 
  private:
   RateConverter(std::unique_ptr<Decoder> source, int outputRate);

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <fstream>
+#include <random>
 #include <thread>
 
 #include "audio/mci_errors.h"
@@ -478,6 +479,50 @@ TEST_P(MediaDeviceServiceTest, TruncatedFiles_PlayWhatTheyHold) {
   Send(w, kPlay, kNotify);
   Run(600);
   EXPECT_EQ(Notices(), (std::vector<uint32_t>{kNotifySuccessful}));
+}
+
+TEST_P(MediaDeviceServiceTest, Mp3ThatTurnsIntoOtherData_EndsWithAFailureNotSuccess) {
+  const std::string mp3 =
+      testsound::MakeMp3(dir.path().toStdString(), "speech", 44100, 1, 2.0, "-b 64");
+  const std::vector<unsigned char> sound = testsound::ReadFile(mp3);
+  std::mt19937 random(7);
+  const auto noise = [&random](std::size_t n) {
+    std::vector<unsigned char> bytes(n);
+    for (unsigned char& b : bytes) b = static_cast<unsigned char>(random());
+    return bytes;
+  };
+  std::string page;
+  for (int i = 0; i < 30; ++i) page += "<html><body>500 Internal Server Error</body></html>\n";
+  struct Case {
+    const char* name;
+    std::size_t keep;  // bytes of the sound
+    std::vector<unsigned char> after;
+    bool growing;  // played while it arrives
+    uint32_t outcome;
+  } cases[] = {
+      {"the whole sound", sound.size(), {}, false, kNotifySuccessful},
+      {"a little junk at its end", sound.size(), noise(300), false, kNotifySuccessful},
+      {"an error page after 3840 bytes", 3840, {page.begin(), page.end()}, true, kNotifyFailure},
+      {"noise after it", sound.size(), noise(20000), false, kNotifyFailure},
+      {"noise after it, arriving", sound.size(), noise(20000), true, kNotifyFailure},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<unsigned char> bytes(sound.begin(), sound.begin() + c.keep);
+    bytes.insert(bytes.end(), c.after.begin(), c.after.end());
+    const std::string path = Path("broken.mp3");
+    WriteFile(path, bytes);
+    if (c.growing) service->SetGrowing(path, true);
+    sink.got.clear();
+    const uint16_t d = Open(path);
+    Send(d, kPlay, kNotify);
+    Run(300);
+    if (c.growing) service->SetGrowing(path, false);
+    Run(2300);
+    EXPECT_EQ(Status(d, kStatusMode), kModeStop);
+    EXPECT_EQ(Notices(), (std::vector<uint32_t>{c.outcome}));
+    Send(d, kClose, kWait);
+  }
 }
 
 TEST_P(MediaDeviceServiceTest, BadCommands_AreRefusedAndChangeNothing) {

@@ -96,16 +96,17 @@ class FakeMediaDeviceService : public IMediaDeviceService, public IWaveVoice {
     return out;
   }
 
-  // The sound on `device` has played to its end.
-  void EndPlayback(uint16_t device) {
+  // The sound on `device` has played to its end; with `failed`, playback has stopped
+  // where the file breaks into data that does not decode.
+  void EndPlayback(uint16_t device, bool failed = false) {
     auto it = devices.find(device);
     if (it == devices.end()) return;
     Device& d = it->second;
     d.mode = mci::kModeStop;
-    d.position = d.length;
+    if (!failed) d.position = d.length;
     if (d.hasPending) {
       d.hasPending = false;
-      Post(d.pending, mci::kNotifySuccessful, device);
+      Post(d.pending, failed ? mci::kNotifyFailure : mci::kNotifySuccessful, device);
     }
   }
 
