@@ -11,10 +11,17 @@ const char kUsage[] =
     "  --help                show this text\n"
     "  --version             show the version\n";
 
-bool ParseServerAddress(const std::string& value, std::string& host, int& port) {
+bool ParseServerAddress(const std::string& value, std::string& host, int& port, std::string* why) {
   const size_t colon = value.rfind(':');
   std::string name = value.substr(0, colon);
+  if (why != nullptr) *why = "is not HOST[:PORT]";
   if (name.empty()) return false;
+  // The reader connects over IPv4 only: an IPv6 address would be taken, and then every
+  // request would fail as an unreachable server.
+  if (name.find_first_of(":[]") != std::string::npos) {
+    if (why != nullptr) *why = "is an IPv6 address; the reader connects over IPv4 only";
+    return false;
+  }
   // The host goes into the request line's Host header: nothing that could break a line.
   for (const unsigned char c : name) {
     if (c <= 0x20 || c == 0x7f) return false;
@@ -56,9 +63,11 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
       return out;
     }
     out.serverGiven = true;
-    if (!ParseServerAddress(value, out.host, out.port)) {
+    std::string why;
+    if (!ParseServerAddress(value, out.host, out.port, &why)) {
       out.action = CommandLine::Action::Error;
-      out.error = "bad server address: " + value + " (expected HOST[:PORT])";
+      out.error = "bad server address: " + value + " " + why +
+                  " (expected HOST[:PORT], HOST a name or an IPv4 address)";
       return out;
     }
   }

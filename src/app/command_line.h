@@ -14,8 +14,9 @@ struct CommandLine {
 };
 
 // Parses HOST[:PORT]. On success sets `host`, and `port` when the value has one; on failure
-// leaves both as they were.
-bool ParseServerAddress(const std::string& value, std::string& host, int& port);
+// leaves both as they were and, when `why` is given, says why in it.
+bool ParseServerAddress(const std::string& value, std::string& host, int& port,
+                        std::string* why = nullptr);
 
 CommandLine ParseCommandLine(const std::vector<std::string>& args);
 extern const char kUsage[];

@@ -44,9 +44,10 @@ ServerChoice ChooseServer(const CommandLine& command, const std::string& configP
   // A value with a comma reads as a list; only a single text can be an address.
   const std::string text =
       value.typeId() == QMetaType::QString ? value.toString().toStdString() : std::string();
-  if (!ParseServerAddress(text, choice.host, choice.port)) {
-    choice.warning = configPath + ": server=" + (text.empty() ? "(empty)" : Printable(text)) +
-                     " is not HOST[:PORT];" + fallback;
+  std::string why;
+  if (!ParseServerAddress(text, choice.host, choice.port, &why)) {
+    choice.warning = configPath + ": server=" + (text.empty() ? "(empty)" : Printable(text)) + " " +
+                     why + ";" + fallback;
   }
   return choice;
 }

@@ -23,6 +23,7 @@ TEST(CommandLineTest, ServerAddressesAndErrors) {
       {{"--server", "h:0"}, A::Error, "", 0},
       {{"--server", "h:65536"}, A::Error, "", 0},
       {{"--server", "h:8x"}, A::Error, "", 0},
+      {{"--server", "[::1]:8080"}, A::Error, "", 0},
       {{"--frobnicate"}, A::Error, "", 0},
   };
   for (const Case& c : cases) {

@@ -28,6 +28,8 @@ TEST(ConfigFileTest, ServerFromTheFileUnlessGivenOnTheCommandLine) {
       {"server=a.example,b.example\n", "127.0.0.1", 8080, true},
       {"server=\"reader example\"\n", "127.0.0.1", 8080, true},
       {"server=\"reader\\r\\nInjected: yes\"\n", "127.0.0.1", 8080, true},
+      {"server=\"[::1]:8080\"\n", "127.0.0.1", 8080, true},
+      {"server=\"::1\"\n", "127.0.0.1", 8080, true},
   };
   for (const Case& c : cases) {
     QTemporaryDir dir;
