@@ -40,12 +40,18 @@ void TForm1::FormKeyDown(uint16_t& key) {
     mangi_res_heli("click");
     return;
   }
+  if (key == vk::kScroll) {
+    // Heard whatever Scroll Lock now says, also while a request runs.
+    SayKeyNamesState();
+    return;
+  }
   if (state.requestBusy) {
     if (key == vk::kEscape) {
       // Escape always gets out: the request ends at once as a failure, and its failure
       // is reported as usual.
       ytle_klahvi_nimi(key, false);
       HttpClient1.Abort();
+      if (pageSpeech_ == PageSpeech::kStarting) HttpClient2.Abort();
       // A long text that goes in stops where it is, and then Escape goes back.
       ++textGeneration_;
       escapeWhileBusy_ = true;
@@ -76,6 +82,7 @@ void TForm1::FormKeyDown(uint16_t& key) {
       // A paused page is stopped too, so that the main menu follows through the end of
       // the page as it does for a playing one.
       if (MediaPlayer1.Mode() == mpPaused) MediaPlayer1.Stop();
+      CancelPageSpeech();  // the user left the page: no failure to report
       state.pagePath = "0";
       break;
     case vk::kLeft:
@@ -122,6 +129,7 @@ void TForm1::FormKeyDown(uint16_t& key) {
 
 void TForm1::GoBack() {
   StopPlayingPlayers();
+  CancelPageSpeech();  // the user left the page: no failure to report
   if (state.pagePath == "0" && kysikinnitust()) {
     if (services_.quit) {
       services_.quit();
@@ -129,9 +137,15 @@ void TForm1::GoBack() {
       RequestApplicationQuit();
     }
   }
-  const std::string from = state.pagePath;
   if (state.pagePath.size() > 1) state.pagePath.pop_back();
-  StayUnlessFetched(from);
+  FormActivate();
+}
+
+void TForm1::SayKeyNamesState() {
+  // The key is still held down here: only its toggle tells what the names will be.
+  const bool namesOn =
+      (services_.keyboard->GetKeyState(vk::kScroll) & 1) == (state.scrollLockReference & 1);
+  mangi_res_heli(namesOn ? "names_on" : "names_off");
 }
 
 void TForm1::StayUnlessFetched(const std::string& from) {

@@ -57,6 +57,7 @@ void TForm1::tomba_loe_abi(const std::string& page) {
   const bool outermost = promptDepth_ == 0;
   const bool resumePage = outermost && MediaPlayer1.DeviceID() != 0;
   const std::string pagePath = state.pagePath;
+  const uint64_t pageSpeech = pageSpeechSerial_;
   if (outermost) state.savedPagePosition = state.menuPage ? 0 : MediaPlayer1.Position();
   ++promptDepth_;
   struct DepthGuard {
@@ -96,7 +97,9 @@ void TForm1::tomba_loe_abi(const std::string& page) {
     if (MediaPlayer1.DeviceID() == 0) FormActivate();
     return;
   }
-  if (!resumePage) return;
+  // A page whose speech failed meanwhile (or was replaced) is not resumed: its failure has
+  // been heard, and the reminders fetch it again.
+  if (!resumePage || pageSpeechSerial_ != pageSpeech) return;
   MediaPlayer1.Open();
   MediaPlayer1.SetPosition(state.savedPagePosition);
   MediaPlayer1.SetNotify(true);

@@ -92,13 +92,13 @@ TForm1::PageSnapshot TForm1::SnapshotPage() {
 // new setting and continues at the same fraction of its length; a menu starts again.
 void TForm1::ResumeAtSameFraction(const PageSnapshot& page) {
   if (!page.interrupted) return;
-  MediaPlayer1.Close();
-  if (tomba(state.pagePath, "hdr.txt", "bod.mp3", true) <= 0) return;
+  // The whole new speech first: its length places the page.
+  if (FetchPageSpeech(false) <= 0) return;
   MediaPlayer1.FileName = state.workFolder + "bod.mp3";
   try {
     MediaPlayer1.Open();
   } catch (const EMciDeviceError&) {
-    mangi_res_mp3("tx_synteesiviga");
+    FailPageSpeech(RequestOutcome::kUnusable);
     return;
   }
   if (page.length > 0 && page.position > 0) {

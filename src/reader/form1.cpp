@@ -83,6 +83,8 @@ TForm1::TForm1(const ReaderServices& services, QWidget* parent)
   HttpClient1.TimeOut = 15000;
   HttpClient1.InputFileMode = false;
   HttpClient1.OnAboutToSend = [this](THttpClient& sender) { HttpClient1AboutToSend(sender); };
+  HttpClient2.OnPacketRecvd = [this] { PageSpeechPacket(); };
+  HttpClient2.OnDone = [this](bool ok, const std::string& error) { PageSpeechDone(ok, error); };
 
   Timer1 = new QTimer(this);
   Timer1->setInterval(1000);

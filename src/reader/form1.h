@@ -1,15 +1,18 @@
 // TForm1: the reader's one window. It owns the text area Memo1, the hidden access-code
 // box `pass`, the one-second timer Timer1, the three media players (MediaPlayer1 for the
-// page's speech, MediaPlayer2 for prompts and help, klahvilugeja for key names) and the
-// HTTP client HttpClient1, and it holds all of the reader's logic as its methods. The
+// page's speech, MediaPlayer2 for prompts and help, klahvilugeja for key names), the HTTP
+// client HttpClient1 for texts and prompts and HttpClient2 for the page's speech, and it
+// holds all of the reader's logic as its methods. The
 // methods live in the files of the subsystem they belong to: start-up and settings in
 // form1.cpp, server requests in requests.cpp, navigation in navigation.cpp, idle
 // reminders in idle_reminders.cpp; the key dispatcher, prompts, questions and embedded
 // sounds under src/keyboard/.
 //
-// Everything runs on the GUI thread. Several methods wait by running pending events
-// (requests, prompts, questions), so handlers run nested inside one another; the state's
-// request busy flag and answer wait flag guard that nesting.
+// Everything runs on the GUI thread, but for the download of a page's speech, which runs on
+// HttpClient2's own thread once the page is heard and reports back through the event
+// queue. Several methods wait by running pending events (requests, prompts, questions), so
+// handlers run nested inside one another; the state's request busy flag and answer wait
+// flag guard that nesting.
 #pragma once
 
 #include <QWidget>
@@ -21,6 +24,7 @@
 
 #include "audio/mci_player.h"
 #include "audio/media_device_service.h"
+#include "http/background_http_client.h"
 #include "http/http_client.h"
 #include "keyboard/keyboard_state.h"
 #include "reader/clock.h"
@@ -67,6 +71,9 @@ class TForm1 : public QWidget {
   TMciPlayer MediaPlayer2;
   TMciPlayer klahvilugeja;
   THttpClient HttpClient1;
+  // The page's speech, on a client of its own: once the page is heard, the rest of its
+  // speech arrives while keys, prompts and texts go on (HttpClient1 stays theirs).
+  TBackgroundHttpClient HttpClient2;
 
   ReaderState state;
 
@@ -161,8 +168,28 @@ class TForm1 : public QWidget {
   bool KeepWindowAlive(QElapsedTimer& slice, uint64_t generation, bool now = false);
   // The text and menu keys on show belong to the page at the page path.
   bool TextIsCurrent() const { return shownPagePath_ == state.pagePath; }
-  // Plays the "working" tick while a request runs and nothing else is heard.
+  // Plays the "working" tick while the user waits: a request runs and nothing else is
+  // heard, or the page's speech has caught up with its download.
   void WorkingTick();
+  // Runs the working tick's timer while a request runs or the page's speech arrives.
+  void UpdateWorkingTick();
+  // Fetches the page's speech into "bod.mp3" on HttpClient2. With `playEarly` it plays as
+  // soon as it can be heard and the rest arrives in the background; without, it returns
+  // once the whole file is in, and plays nothing. Results as tomba_loe's.
+  int FetchPageSpeech(bool playEarly);
+  // The page's speech on HttpClient2: more of it has arrived, or its download has ended.
+  void PageSpeechPacket();
+  void PageSpeechDone(bool ok, const std::string& error);
+  // Ends the download of the page's speech without a word: the user left the page, or
+  // new speech for the page player replaces it.
+  void CancelPageSpeech();
+  // The page's speech failed after it began to play: it stops, and the failure is heard
+  // (the connection error, or the speech error for speech that is no speech).
+  void FailPageSpeech(RequestOutcome why);
+  // "Serveriga ei saa ühendust!" on show and the connection error spoken.
+  void ReportUnreachable();
+  // The text server's URL for `page` (speech when `speech`).
+  std::string RequestUrl(const std::string& page, bool speech) const;
   // Asks a single-key question until the answer table accepts the key; false when the
   // application quit first (nothing was applied then).
   bool AskSetting(bool ReaderState::*dialogFlag, const std::string& prompt,
@@ -171,8 +198,11 @@ class TForm1 : public QWidget {
   // fetched and runs the navigation step: the parent page is fetched and read.
   void GoUpAndRead();
   // Backspace and Escape: stops what plays, asks before leaving at the root, and otherwise
-  // goes up a level and reads the page there.
+  // goes up a level and reads the page there (also when that read fails: the reminders
+  // then try the page the user went to).
   void GoBack();
+  // Scroll Lock: says whether key names are now spoken.
+  void SayKeyNamesState();
   // Runs the navigation step for a page the user chose while at `from`; when its speech
   // cannot be fetched or played, the page path goes back to `from`.
   void StayUnlessFetched(const std::string& from);
@@ -196,4 +226,19 @@ class TForm1 : public QWidget {
   uint64_t textGeneration_ = 0;   // counts the texts put into Memo1
   bool textStopped_ = false;      // a text stopped before all of it went in
   bool escapeWhileBusy_ = false;  // Escape was pressed while the page was busy
+  bool errorOnShow_ = false;      // Memo1 shows the connection error, not the page's text
+
+  // The download of the page's speech on HttpClient2: starting (the request busy flag is
+  // held until the page is heard or the download ends), or arriving while the page plays.
+  enum class PageSpeech { kNone, kStarting, kArriving };
+  PageSpeech pageSpeech_ = PageSpeech::kNone;
+  bool pageSpeechHeard_ = false;       // the starting download has begun to play
+  bool pageSpeechPlaysEarly_ = false;  // it plays as soon as it can be heard
+  struct DownloadEnd {
+    bool ok = false;
+    std::string error;
+  };
+  std::optional<DownloadEnd> pageSpeechEnd_;  // how a starting download ended
+  uint64_t pageSpeechSerial_ = 0;             // changes with every new or failed page speech
+  bool pageFetchFailed_ = false;              // the page's speech could not be fetched or played
 };

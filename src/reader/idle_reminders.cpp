@@ -50,9 +50,8 @@ void TForm1::Timer1Timer() {
   } else {
     if (MediaPlayer1.Mode() == mpStopped) {
       GoUpAndRead();
-    } else if (MediaPlayer1.DeviceID() == 0) {
-      // Nothing of the page is open: its fetch failed, or a question closed it. Fetch it
-      // again, speech and text.
+    } else if (pageFetchFailed_ && MediaPlayer1.DeviceID() == 0) {
+      // The page's speech could not be fetched or played: fetch it again, speech and text.
       state.lastPagePath = "-";
     }
     FormActivate();

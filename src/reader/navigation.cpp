@@ -27,7 +27,12 @@ constexpr qsizetype kLongestShownLine = 16 * 1024;
 bool TForm1::FormActivate() {
   if (state.pagePath == state.lastPagePath) return true;
   state.lastPagePath = state.pagePath;
-  if (tomba_loe() <= 0) return false;
+  if (tomba_loe() <= 0) {
+    // A navigation that could not begin because another request runs is still to be
+    // made: the one who waits for that request makes it once it has ended.
+    if (lastOutcome_ == RequestOutcome::kBusy) state.lastPagePath = "-";
+    return false;
+  }
   tomba_naita();
   return true;
 }
@@ -38,13 +43,10 @@ void TForm1::tomba_naita() {
   escapeWhileBusy_ = false;
   tomba(page, "", "", false);
   if (state.pagePath != page) {
-    // The user left the page while its text arrived (its speech ended, say): neither the
-    // text nor its menu keys are installed; the page at the page path is read instead,
-    // unless it has been already.
-    if (!TextIsCurrent()) {
-      state.lastPagePath = "-";
-      FormActivate();
-    }
+    // The page was left while its text arrived (its speech ended, say): neither the text
+    // nor its menu keys are installed, and the page at the page path, which could not be
+    // fetched meanwhile, is read now, speech and text.
+    FormActivate();
     return;
   }
   if (!textStopped_) {
@@ -133,20 +135,35 @@ bool TForm1::KeepWindowAlive(QElapsedTimer& slice, uint64_t generation, bool now
 }
 
 void TForm1::GoUpAndRead() {
-  if (state.pagePath.size() > 1) state.pagePath.pop_back();
+  if (state.pagePath.size() > 1) {
+    state.pagePath.pop_back();
+    // The reader changes the level by itself: a soft sound says so before the parent's
+    // speech, so that the next digit is not meant for the page that has ended.
+    mangi_res_heli("up");
+  }
   state.lastPagePath = "-";
   FormActivate();
 }
 
 void TForm1::MediaPlayer1Notify() {
-  if (MediaPlayer1.Mode() == mpStopped) GoUpAndRead();
+  if (MediaPlayer1.Mode() == mpStopped) {
+    if (MediaPlayer1.NotifyValue() == nvFailure) {
+      // The speech turned into data that is no speech before its real end: the page has
+      // failed, it has not ended.
+      CancelPageSpeech();
+      FailPageSpeech(RequestOutcome::kUnusable);
+    } else {
+      GoUpAndRead();
+    }
+  }
   MediaPlayer1.SetNotify(true);
 }
 
 void TForm1::korda_menyyd() {
   if (!state.menuPage) return;
-  if (!TextIsCurrent()) {
-    // The menu on show is not the page's own (its fetch failed): read the page in full.
+  if (!TextIsCurrent() || errorOnShow_) {
+    // The menu on show is not the page's own (its fetch failed), or the connection error
+    // stands in its place: read the page in full, speech and text.
     state.lastPagePath = "-";
     FormActivate();
     return;

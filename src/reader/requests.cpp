@@ -1,5 +1,6 @@
-// Page requests to the text server: one request at a time through HttpClient1, the
-// page's speech into "bod.mp3" and onto the page player, the page's text into Memo1.
+// Page requests to the text server: texts and prompts one at a time through HttpClient1,
+// the page's speech through HttpClient2 into "bod.mp3" and onto the page player while it
+// still arrives, the page's text into Memo1.
 // Every failure is heard: an unreachable server by the spoken connection error, speech
 // that cannot be played by the spoken speech error; and a request that takes a while
 // ticks softly, so that a wait is never silent.
@@ -11,6 +12,13 @@
 #include "reader/text_codec.h"
 
 namespace {
+
+// The access code's own header line, for the configured server only: never through a
+// redirect to another host.
+void AddAccessCodeHeader(THttpClient& client, const std::string& code) {
+  if (client.PassGoesToOtherHost()) return;
+  client.RequestHeaders.SetHeader("Vorbu", code);
+}
 
 constexpr int kSpeechTimeOut = 90000;
 constexpr int kTextTimeOut = 40000;
@@ -28,8 +36,15 @@ TForm1::BusyScope::BusyScope(TForm1& form) : form_(form) {
 }
 
 TForm1::BusyScope::~BusyScope() {
-  form_.workingTick_->stop();
   form_.state.requestBusy = false;
+  form_.UpdateWorkingTick();
+}
+
+std::string TForm1::RequestUrl(const std::string& page, bool speech) const {
+  std::string url = "/cgi-bin/tx.cgi?s=" + state.speechRate + "&v=" + state.voice +
+                    "&q=" + (page.empty() ? "0" : page) + state.requestId;
+  if (speech) url += "&w=1";
+  return url;
 }
 
 int TForm1::tomba(const std::string& page, const std::string& headerFile,
@@ -56,16 +71,12 @@ int TForm1::tomba(const std::string& page, const std::string& headerFile,
     HttpClient1.Header = state.workFolder + headerFile;
     HttpClient1.Body = state.workFolder + bodyFile;
   }
-  std::string url = "/cgi-bin/tx.cgi?s=" + state.speechRate + "&v=" + state.voice + "&q=" + target +
-                    state.requestId;
-  if (speech) url += "&w=1";
 
   try {
-    HttpClient1.Get(url);
+    HttpClient1.Get(RequestUrl(target, speech));
   } catch (const std::exception&) {
     lastOutcome_ = RequestOutcome::kUnreachable;
-    ShowText(QStringLiteral("Serveriga ei saa ühendust!"));
-    mangi_res_mp3("tx_yhendusviga");
+    ReportUnreachable();
     return -1;
   }
   lastOutcome_ = RequestOutcome::kOk;
@@ -73,7 +84,10 @@ int TForm1::tomba(const std::string& page, const std::string& headerFile,
     // A page's text is shown only while it is the page at the page path: a text that
     // arrives after the user has left its page would describe another page. A long text
     // goes in with the busy flag still held, so that nothing navigates in the middle of it.
-    if (target == state.pagePath) ShowText(DecodeServerText(HttpClient1.Body));
+    if (target == state.pagePath) {
+      errorOnShow_ = false;
+      ShowText(DecodeServerText(HttpClient1.Body));
+    }
   } else if (speech && !audio_file_ok(bodyFile)) {
     lastOutcome_ = RequestOutcome::kUnusable;
     return -1;
@@ -81,38 +95,136 @@ int TForm1::tomba(const std::string& page, const std::string& headerFile,
   return 1;
 }
 
+void TForm1::ReportUnreachable() {
+  ShowText(QStringLiteral("Serveriga ei saa ühendust!"));
+  errorOnShow_ = true;
+  mangi_res_mp3("tx_yhendusviga");
+}
+
+// The page's speech goes through HttpClient2. The request busy flag is held only until the
+// page is heard (3840 bytes have arrived and open as speech) or the download has ended;
+// the rest arrives in the background while the page plays, and its end, or its failure,
+// comes back through PageSpeechDone.
 int TForm1::tomba_loe() {
+  return FetchPageSpeech(true);
+}
+
+int TForm1::FetchPageSpeech(bool playEarly) {
   MediaPlayer1.Close();
-  if (state.requestBusy) return tomba(state.pagePath, "hdr.txt", "bod.mp3", true);
-
-  // The page's speech starts as soon as enough of it has arrived to be heard; the rest
-  // keeps arriving into the same file while it plays.
+  if (state.requestBusy) {
+    lastOutcome_ = RequestOutcome::kBusy;
+    return -1;
+  }
+  // One speech request at a time for the page: new speech replaces one still arriving.
+  CancelPageSpeech();
   const std::string path = state.workFolder + "bod.mp3";
-  bool started = false;
-  services_.media->SetGrowing(path, true);
-  HttpClient1.OnPacketRecvd = [this, &started, &path](TSocketTransport& transport) {
-    if (started || transport.ReceivedCount() < kRecordSize * kMinimumRecords) return;
-    try {
-      OpenAndPlay(MediaPlayer1, path);
-      started = true;
-    } catch (const EMciDeviceError&) {
-      MediaPlayer1.Close();  // not speech yet, or not speech at all: the next piece tells
+  {
+    BusyScope busy(*this);
+    ++pageSpeechSerial_;
+    pageSpeech_ = PageSpeech::kStarting;
+    pageSpeechHeard_ = false;
+    pageSpeechPlaysEarly_ = playEarly;
+    pageSpeechEnd_.reset();
+    services_.media->SetGrowing(path, true);
+    TBackgroundHttpClient::Request request;
+    request.host = services_.serverHost;
+    request.port = services_.serverPort;
+    request.timeOut = kSpeechTimeOut;
+    request.userId = state.accessCode;
+    request.password = state.accessCode;
+    request.url = RequestUrl(state.pagePath, true);
+    request.headerFile = state.workFolder + "hdr.txt";
+    request.bodyFile = path;
+    request.aboutToSend = [code = state.accessCode](THttpClient& client) {
+      AddAccessCodeHeader(client, code);
+    };
+    HttpClient2.Start(std::move(request));
+    WaitWhile([this] { return !pageSpeechHeard_ && HttpClient2.Running(); });
+    if (HttpClient2.Running() && pageSpeechHeard_ && !Quitting()) {
+      pageSpeech_ = PageSpeech::kArriving;
+      lastOutcome_ = RequestOutcome::kOk;
+      pageFetchFailed_ = false;
+      return 1;  // the busy flag ends here; the tick follows the arriving speech
     }
-  };
-  int r = tomba(state.pagePath, "hdr.txt", "bod.mp3", true);
-  HttpClient1.OnPacketRecvd = nullptr;
-  // A download that failed, or a file that fails the check, stops what plays of it.
-  if (r <= 0) MediaPlayer1.Close();
+  }
+  // The download ended before the page was heard, or the application is quitting.
+  const std::optional<DownloadEnd> end = pageSpeechEnd_;
+  if (!end) {
+    CancelPageSpeech();
+    lastOutcome_ = RequestOutcome::kBusy;
+    return -1;
+  }
+  pageSpeech_ = PageSpeech::kNone;
   services_.media->SetGrowing(path, false);
-
-  if (r > 0) {
-    // Played from the start when it did not start early (or something closed it meanwhile).
-    if ((!started || MediaPlayer1.DeviceID() == 0) && !PlaySpeech(MediaPlayer1, "bod.mp3")) r = -1;
-  } else if (lastOutcome_ == RequestOutcome::kUnusable) {
+  if (!end->ok) {
+    FailPageSpeech(RequestOutcome::kUnreachable);
+    return -1;
+  }
+  if (!audio_file_ok("bod.mp3")) {
     // An answer too short to be speech (an error page of the server): said, not silent.
+    FailPageSpeech(RequestOutcome::kUnusable);
+    return -1;
+  }
+  // Played from the start when it did not start early (or something closed it meanwhile).
+  if (playEarly && (!pageSpeechHeard_ || MediaPlayer1.DeviceID() == 0) &&
+      !PlaySpeech(MediaPlayer1, "bod.mp3")) {
+    ++pageSpeechSerial_;
+    pageFetchFailed_ = true;
+    return -1;
+  }
+  lastOutcome_ = RequestOutcome::kOk;
+  pageFetchFailed_ = false;
+  return 1;
+}
+
+void TForm1::PageSpeechPacket() {
+  if (pageSpeech_ != PageSpeech::kStarting || !pageSpeechPlaysEarly_ || pageSpeechHeard_ ||
+      HttpClient2.ReceivedCount() < kRecordSize * kMinimumRecords)
+    return;
+  try {
+    OpenAndPlay(MediaPlayer1, state.workFolder + "bod.mp3");
+    pageSpeechHeard_ = true;
+  } catch (const EMciDeviceError&) {
+    MediaPlayer1.Close();  // not speech yet, or not speech at all: the next piece tells
+  }
+}
+
+void TForm1::PageSpeechDone(bool ok, const std::string& error) {
+  if (pageSpeech_ == PageSpeech::kStarting) {
+    pageSpeechEnd_ = DownloadEnd{ok, error};  // tomba_loe takes it from here
+    return;
+  }
+  if (pageSpeech_ != PageSpeech::kArriving) return;
+  pageSpeech_ = PageSpeech::kNone;
+  UpdateWorkingTick();
+  // Complete: the page's length is exact from now on, and its end is the real end.
+  services_.media->SetGrowing(state.workFolder + "bod.mp3", false);
+  if (Quitting()) return;
+  if (!ok) {
+    FailPageSpeech(RequestOutcome::kUnreachable);
+  } else if (!audio_file_ok("bod.mp3")) {
+    FailPageSpeech(RequestOutcome::kUnusable);
+  }
+}
+
+void TForm1::CancelPageSpeech() {
+  if (pageSpeech_ == PageSpeech::kNone) return;
+  HttpClient2.Cancel();
+  pageSpeech_ = PageSpeech::kNone;
+  UpdateWorkingTick();
+  services_.media->SetGrowing(state.workFolder + "bod.mp3", false);
+}
+
+void TForm1::FailPageSpeech(RequestOutcome why) {
+  ++pageSpeechSerial_;  // a prompt that interrupted the page does not resume it
+  pageFetchFailed_ = true;
+  lastOutcome_ = why;
+  MediaPlayer1.Close();
+  if (why == RequestOutcome::kUnreachable) {
+    ReportUnreachable();
+  } else {
     mangi_res_mp3("tx_synteesiviga");
   }
-  return r;
 }
 
 void TForm1::loe(const std::string& fileName) {
@@ -153,17 +265,30 @@ bool TForm1::audio_file_ok(const std::string& fileName) {
 }
 
 void TForm1::HttpClient1AboutToSend(THttpClient& sender) {
-  // The access code goes only to the configured server, never through a redirect to
-  // another host.
-  if (sender.PassGoesToOtherHost()) return;
-  sender.RequestHeaders.SetHeader("Vorbu", state.accessCode);
+  AddAccessCodeHeader(sender, state.accessCode);
+}
+
+void TForm1::UpdateWorkingTick() {
+  const bool wanted = state.requestBusy || pageSpeech_ != PageSpeech::kNone;
+  if (!wanted) {
+    workingTick_->stop();
+  } else if (!workingTick_->isActive()) {
+    workingTick_->start(kFirstTickMs);
+  }
 }
 
 void TForm1::WorkingTick() {
   workingTick_->setInterval(kTickIntervalMs);
-  // Speech that plays meanwhile (the page while its text or the rest of it arrives) says
-  // enough, unless it has caught up with the download and waits.
-  const bool pageHeard = MediaPlayer1.Mode() == mpPlaying && !MediaPlayer1.Starved();
-  if (pageHeard || MediaPlayer2.Mode() == mpPlaying) return;
+  const bool pagePlays = MediaPlayer1.Mode() == mpPlaying;
+  if (!state.requestBusy) {
+    // Only the page's speech arrives: the user waits only when it has caught up with its
+    // download (a paused page, or a prompt, is no wait).
+    if (pagePlays && MediaPlayer1.Starved() && MediaPlayer2.Mode() != mpPlaying)
+      mangi_res_heli("tick");
+    return;
+  }
+  // Speech that plays meanwhile (the page while its text arrives) says enough, unless it
+  // has caught up with its download and waits.
+  if ((pagePlays && !MediaPlayer1.Starved()) || MediaPlayer2.Mode() == mpPlaying) return;
   mangi_res_heli("tick");
 }

@@ -20,6 +20,9 @@ class FakeMediaDevices : public FakeMediaDeviceService {
 
   void SetLength(const std::string& baseName, uint32_t ms) { lengths_[baseName] = ms; }
   std::set<std::string> undecodable;  // base names of files that are no playable sound
+  // When set, a file opened without a length of its own lasts this many ms per byte (so
+  // that a shorter answer of the server is shorter speech).
+  uint32_t msPerByte = 0;
 
   uint32_t SendCommand(uint16_t device, uint32_t command, uint32_t flags,
                        mci::Params& params) override {
@@ -37,7 +40,13 @@ class FakeMediaDevices : public FakeMediaDeviceService {
     const uint32_t result = FakeMediaDeviceService::SendCommand(device, command, flags, params);
     if (command == mci::kOpen && result == 0) {
       auto length = lengths_.find(BaseName(params.element));
-      if (length != lengths_.end()) devices[params.deviceId].length = length->second;
+      if (length != lengths_.end()) {
+        devices[params.deviceId].length = length->second;
+      } else if (msPerByte != 0) {
+        struct stat st {};
+        ::stat(params.element.c_str(), &st);
+        devices[params.deviceId].length = static_cast<uint32_t>(st.st_size) * msPerByte;
+      }
     }
     return result;
   }

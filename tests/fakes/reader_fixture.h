@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -134,6 +135,23 @@ class ReaderFixture : public ::testing::Test {
   void ProcessEvents() {
     for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
   }
+  // Runs the event loop until `done` holds; false when it has not within 20 s. What a test
+  // waits for is an event (a request the server saw, a sound that plays), never a time.
+  bool WaitUntil(const std::function<bool()>& done) {
+    QTimer look;  // wakes the loop to look again when only another thread has moved
+    look.start(5);
+    QElapsedTimer waited;
+    waited.start();
+    while (!done()) {
+      if (waited.elapsed() > 20000) return false;
+      QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return true;
+  }
+  // Waits until the page's speech has arrived, or failed, and what follows has been done.
+  bool WaitForPageSpeech() {
+    return WaitUntil([this] { return !form->HttpClient2.Running(); });
+  }
   std::string Work(const std::string& name) const { return form->state.workFolder + name; }
   QString MemoText() const { return form->Memo1->toPlainText(); }
   // Reads the root page: the navigation step that the window's activation runs.
@@ -141,6 +159,7 @@ class ReaderFixture : public ::testing::Test {
     form->state.pagePath = "0";
     form->state.lastPagePath = "-";
     form->FormActivate();
+    WaitForPageSpeech();
     ProcessEvents();
     server->ClearRequests();
     media.ClearCommands();

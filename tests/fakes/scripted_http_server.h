@@ -1,6 +1,7 @@
-// A small HTTP/1.0 server on a loopback port for tests: it runs on a thread of its own,
-// records the bytes of every request, and answers each one from a handler the test
-// gives (status, header lines and body), then closes the connection.
+// A small HTTP/1.0 server on a loopback port for tests: it accepts on a thread of its own
+// and serves each connection on a thread of its own (a slow answer never holds up the
+// next request), records the bytes of every request, and answers each one from a handler
+// the test gives (status, header lines and body), then closes the connection.
 #pragma once
 
 #include <arpa/inet.h>
@@ -12,8 +13,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -44,7 +47,48 @@ struct ScriptedResponse {
   int pauseMs = 0;
   // Ends the connection with a reset after the body instead of closing it.
   bool resetAtEnd = false;
+  // Called on the connection's thread once `holdAfter` bytes of the body have been sent,
+  // before the rest: a test holds the rest back until it lets it go.
+  size_t holdAfter = 0;
+  std::function<void()> hold;
   std::string headers;  // further header lines, sent as they are (each with its line end)
+};
+
+// Holds answers back until the test opens it (ScriptedResponse::hold = gate.Hold()). It
+// opens by itself when destroyed, so a failing test never leaves a connection waiting.
+class ScriptedGate {
+ public:
+  ScriptedGate() : state_(std::make_shared<State>()) {}
+  ~ScriptedGate() { Open(); }
+  ScriptedGate(const ScriptedGate&) = delete;
+  ScriptedGate& operator=(const ScriptedGate&) = delete;
+
+  void Open() {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->open = true;
+    state_->changed.notify_all();
+  }
+  // Connections that have reached the gate while it was closed, so far.
+  int Reached() const {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->reached;
+  }
+  std::function<void()> Hold() const {
+    return [state = state_] {
+      std::unique_lock<std::mutex> lock(state->mutex);
+      if (!state->open) ++state->reached;
+      state->changed.wait(lock, [&state] { return state->open; });
+    };
+  }
+
+ private:
+  struct State {
+    mutable std::mutex mutex;
+    std::condition_variable changed;
+    bool open = false;
+    int reached = 0;
+  };
+  std::shared_ptr<State> state_;
 };
 
 class ScriptedHttpServer {
@@ -70,6 +114,7 @@ class ScriptedHttpServer {
   ~ScriptedHttpServer() {
     stop_ = true;
     thread_.join();
+    for (std::thread& t : connections_) t.join();
     ::close(listener_);
   }
   ScriptedHttpServer(const ScriptedHttpServer&) = delete;
@@ -103,8 +148,10 @@ class ScriptedHttpServer {
       if (::poll(&p, 1, 20) <= 0) continue;
       const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
       if (client < 0) continue;
-      Serve(client);
-      ::close(client);
+      connections_.emplace_back([this, client] {
+        Serve(client);
+        ::close(client);
+      });
     }
   }
 
@@ -131,9 +178,15 @@ class ScriptedHttpServer {
     const size_t headerSize = out.size();
     out += response.body;
     size_t sent = 0;
+    bool held = false;
     while (sent < out.size()) {
+      if (response.hold && !held && sent >= headerSize + response.holdAfter) {
+        held = true;
+        response.hold();
+      }
       size_t piece = out.size() - sent;
       if (response.pieceSize > 0 && sent >= headerSize) piece = std::min(piece, response.pieceSize);
+      if (response.hold && !held) piece = std::min(piece, headerSize + response.holdAfter - sent);
       if (sent < headerSize) piece = headerSize - sent;
       const ssize_t n = ::send(client, out.data() + sent, piece, MSG_NOSIGNAL);
       if (n <= 0) return;
@@ -183,6 +236,7 @@ class ScriptedHttpServer {
   int port_ = 0;
   std::atomic<bool> stop_{false};
   std::thread thread_;
+  std::vector<std::thread> connections_;  // joined at the end; only the accepting thread adds
   mutable std::mutex mutex_;
   std::vector<ScriptedRequest> requests_;
 };

@@ -178,4 +178,27 @@ TEST_F(KeyEventsTest, HomeDuringTheManualReadsTheMainMenuNotTheOldPage) {
   EXPECT_TRUE(form->state.menuPage);
 }
 
+TEST_F(KeyEventsTest, ScrollLockSaysWhetherKeyNamesAreOnWhateverItsState) {
+  const char* on = EmbeddedSounds::Find(SoundKind::Wave, "names_on").constData();
+  const char* off = EmbeddedSounds::Find(SoundKind::Wave, "names_off").constData();
+  for (bool onAtStart : {false, true}) {
+    if (onAtStart) {
+      keys.KeyDown(vk::kScroll);
+      keys.KeyUp(vk::kScroll);
+    }
+    CreateForm();
+    OpenRoot();
+    std::vector<const void*> heard;
+    for (int press = 0; press < 3; ++press) {
+      media.waves.clear();
+      SendKey(form->Memo1, Qt::Key_ScrollLock);
+      ASSERT_EQ(1u, media.waves.size());
+      heard.push_back(media.waves.back().image);
+    }
+    EXPECT_EQ((std::vector<const void*>{off, on, off}), heard) << onAtStart;
+    SendKey(form->Memo1, Qt::Key_5, "5");
+    EXPECT_FALSE(media.IsPlaying("vk_5.mp3")) << "names are off";
+  }
+}
+
 }  // namespace

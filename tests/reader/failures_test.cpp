@@ -1,14 +1,12 @@
 // Every failure is heard, in the only channel a blind user has, and the reader gets back
 // to reading by itself: unplayable speech, a failed choice, a server that stalls, a page
-// left while its text arrives, and errors that reach the error box.
+// left while its text arrives, a server that comes back, and errors that reach the error
+// box.
 #include <QElapsedTimer>
 #include <QMessageBox>
 #include <QTextBlock>
 #include <QTextDocument>
-#include <atomic>
-#include <chrono>
 #include <memory>
-#include <thread>
 
 #include "keyboard/embedded_sounds.h"
 #include "reader/reader_application.h"
@@ -68,49 +66,113 @@ TEST_F(FailuresTest, AFailedChoiceLeavesTheUserOnTheMenuTheyChoseFrom) {
 
 TEST_F(FailuresTest, AStalledRequestTicksAnswersKeysWithBusyAndEscapeEndsIt) {
   OpenRoot();
-  // The server takes the request and never answers (until the test ends).
-  // (The flag outlives this test body: the server's thread may still be looking at it.)
-  const auto release = std::make_shared<std::atomic<bool>>(false);
-  script = [this, release](const ScriptedRequest& r) {
-    while (!*release) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    return PageAnswer(r);
+  // The server takes the requests and answers nothing until the test ends. Both kinds
+  // stall: the speech before the page is heard, and a text.
+  ScriptedGate stall;
+  script = [this, hold = stall.Hold()](const ScriptedRequest& r) {
+    ScriptedResponse answer = PageAnswer(r);
+    answer.hold = hold;
+    return answer;
   };
-  QElapsedTimer sinceEscape;
-  When([this] { return WavesOf("tick") >= 2; },
-       [this, &sinceEscape] {
-         Press(vk::k0 + 2);
-         EXPECT_EQ(1, WavesOf("busy")) << "a key that must wait is answered";
-         sinceEscape.start();
-         SendKey(form->Memo1, Qt::Key_Escape);
-       });
-  Press(vk::k0 + 1);  // without Escape this would wait out the 90 s time-out
-  const qint64 escapeToEnd = sinceEscape.elapsed();
-  std::cout << "Escape to the end of the stalled request: " << escapeToEnd << " ms\n";
-  *release = true;
-  EXPECT_FALSE(form->state.requestBusy);
-  EXPECT_EQ(QStringLiteral("Serveriga ei saa ühendust!"), MemoText());
-  EXPECT_TRUE(media.IsPlaying("tx_yhendusviga.mp3"));
-  EXPECT_EQ("0", form->state.pagePath);
-  EXPECT_EQ(1, WavesOf("busy")) << "Escape acts; it is not answered as busy";
+  for (const char* what : {"speech", "text"}) {
+    SCOPED_TRACE(what);
+    media.waves.clear();
+    media.EndPlayback(form->MediaPlayer2.DeviceID());  // the last failure has been said
+    QElapsedTimer sinceEscape;
+    When([this] { return WavesOf("tick") >= 2; },
+         [this, &sinceEscape] {
+           Press(vk::k0 + 2);
+           EXPECT_EQ(1, WavesOf("busy")) << "a key that must wait is answered";
+           sinceEscape.start();
+           SendKey(form->Memo1, Qt::Key_Escape);
+         });
+    // Without Escape this would wait out the time-out.
+    if (std::string(what) == "speech") {
+      Press(vk::k0 + 1);
+    } else {
+      form->tomba("0", "", "", false);
+    }
+    std::cout << "Escape to the end of the stalled " << what
+              << " request: " << sinceEscape.elapsed() << " ms\n";
+    EXPECT_FALSE(form->state.requestBusy);
+    EXPECT_EQ(QStringLiteral("Serveriga ei saa ühendust!"), MemoText());
+    EXPECT_TRUE(media.IsPlaying("tx_yhendusviga.mp3"));
+    EXPECT_EQ("0", form->state.pagePath);
+    EXPECT_EQ(1, WavesOf("busy")) << "Escape acts; it is not answered as busy";
+  }
 }
 
-TEST_F(FailuresTest, APageLeftWhileItsTextArrivesIsNotShownTheParentIsReadInstead) {
-  // The text of 012 takes a while; its speech ends meanwhile.
-  script = [this](const ScriptedRequest& r) {
-    if (r.query.count("q") && r.query.at("q") == "012" && !r.query.count("w")) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    }
-    return PageAnswer(r);
+TEST_F(FailuresTest, APageThatEndsWhileItsTextArrivesIsFollowedAtOnceByItsParent) {
+  // The root's text is on show; 01's text takes a while, and its speech ends meanwhile.
+  OpenRoot();
+  ScriptedGate textOf01;
+  script = [this, hold = textOf01.Hold()](const ScriptedRequest& r) {
+    ScriptedResponse answer = PageAnswer(r);
+    if (r.query.at("q") == "01" && !r.query.count("w")) answer.hold = hold;
+    return answer;
   };
-  pages["012"] = "0 Vale menüü\n7\tSeda pole";
-  form->state.pagePath = "012";
-  When([this] { return server->Pages().size() == 2; }, [this] { media.EndPlayback("bod.mp3"); });
-  form->FormActivate();
-  EXPECT_EQ("01", form->state.pagePath);
-  EXPECT_EQ((std::vector<std::string>{"012+w", "012", "01+w", "01"}), server->Pages());
-  EXPECT_TRUE(MemoText().startsWith("0 Uudised"));
+  pages["01"] = "0 Vale menüü\n7\tSeda pole";
+  When([&textOf01] { return textOf01.Reached() == 1; },
+       [this, &textOf01] {
+         media.EndPlayback("bod.mp3");
+         ProcessEvents();
+         textOf01.Open();
+       });
+  SendKey(form->Memo1, Qt::Key_1, "1");
+  EXPECT_EQ("0", form->state.pagePath);
+  EXPECT_EQ((std::vector<std::string>{"01+w", "01", "0+w", "0"}), server->Pages())
+      << "the root is read at once, speech and text, not at the next reminder";
+  EXPECT_EQ(1, WavesOf("up")) << "the level changed by itself";
+  EXPECT_TRUE(MemoText().startsWith("0 Avaleht"));
   EXPECT_TRUE(form->state.menuKeySet.test('1'));
   EXPECT_FALSE(form->state.menuKeySet.test('7')) << "the left page's keys are not installed";
+}
+
+TEST_F(FailuresTest, AFailedBackspaceGoesUpAndTheRetryReadsThePageTheUserWentTo) {
+  form->state.pagePath = "012";
+  form->FormActivate();
+  ASSERT_TRUE(WaitForPageSpeech());
+  const int port = server->Port();
+  server.reset();
+  SendKey(form->Memo1, Qt::Key_Backspace);
+  EXPECT_TRUE(media.IsPlaying("tx_yhendusviga.mp3"));
+  EXPECT_EQ("01", form->state.pagePath) << "up, as the user asked";
+  server = std::make_unique<ScriptedHttpServer>(
+      [this](const ScriptedRequest& r) { return Answer(r); }, port);
+  EXPECT_EQ(std::vector<int>{20}, RunTimer(20, "bod.mp3"));
+  EXPECT_EQ((std::vector<std::string>{"01+w", "01"}), server->Pages());
+}
+
+TEST_F(FailuresTest, OnlyAFailedFetchIsTriedAgainAPageAQuestionClosedWaitsForAKey) {
+  form->state.pagePath = "012";
+  form->FormActivate();
+  ASSERT_TRUE(WaitForPageSpeech());
+  AnswerWhenAsked(vk::kEscape);  // the speech rate stays: the page is not fetched again
+  Press(vk::kF7);
+  ASSERT_EQ(0, form->MediaPlayer1.DeviceID());
+  server->ClearRequests();
+  EXPECT_TRUE(RunTimer(60, "bod.mp3").empty());
+  EXPECT_TRUE(server->Pages().empty());
+}
+
+TEST_F(FailuresTest, WhenTheServerIsBackThePageIsReadOnceSpeechThenText) {
+  OpenRoot();
+  const int port = server->Port();
+  server.reset();
+  media.EndPlayback("bod.mp3");  // the root's end: read again, which fails
+  ProcessEvents();
+  ASSERT_EQ(QStringLiteral("Serveriga ei saa ühendust!"), MemoText());
+  RunTimer(100, "bod.mp3");
+  server = std::make_unique<ScriptedHttpServer>(
+      [this](const ScriptedRequest& r) { return Answer(r); }, port);
+  RunTimer(67, "bod.mp3");
+  ASSERT_TRUE(WaitForPageSpeech());
+  EXPECT_EQ((std::vector<std::string>{"0+w", "0"}), server->Pages());
+  EXPECT_TRUE(MemoText().startsWith("0 Avaleht")) << "not the error over the menu being read";
+  server->ClearRequests();
+  media.EndPlayback("bod.mp3");
+  ProcessEvents();
+  EXPECT_EQ((std::vector<std::string>{"0+w", "0"}), server->Pages()) << "then as usual";
 }
 
 TEST_F(FailuresTest, ALargePageGoesInWhileKeysAreAnsweredAndEscapeThereGoesBack) {

@@ -184,7 +184,7 @@ TEST_F(PageRequestsTest, ReceivedValuesWithALoneCarriageReturnNeverReachARequest
 }
 
 TEST_F(PageRequestsTest, AnAnswerPastItsLimitIsAFailedRequestWithNothingShown) {
-  form->HttpClient1.MaxFileBody = 64 * 1024;  // the limit of a speech body, lowered for speed
+  form->HttpClient2.MaxFileBody = 64 * 1024;  // the limit of a speech body, lowered for speed
   struct Case {
     const char* name;
     bool speech;
@@ -206,8 +206,13 @@ TEST_F(PageRequestsTest, AnAnswerPastItsLimitIsAFailedRequestWithNothingShown) {
     form->Memo1->setPlainText(QStringLiteral("eelmine"));
     media.ClearCommands();
     script = [&c](const ScriptedRequest&) { return c.response; };
+    // The page's speech may be heard before its end passes the limit: the failure comes
+    // whenever the limit is passed.
     const int result = c.speech ? form->tomba_loe() : form->tomba("0", "", "", false);
-    EXPECT_EQ(-1, result);
+    ASSERT_TRUE(WaitForPageSpeech());
+    if (!c.speech) {
+      EXPECT_EQ(-1, result);
+    }
     EXPECT_EQ(QStringLiteral("Serveriga ei saa ühendust!"), MemoText());
     EXPECT_TRUE(media.IsPlaying("tx_yhendusviga.mp3"));
     EXPECT_FALSE(media.IsPlaying("bod.mp3"));
