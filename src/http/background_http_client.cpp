@@ -73,6 +73,12 @@ TBackgroundHttpClient::~TBackgroundHttpClient() {
     if (relay_ != nullptr) QCoreApplication::postEvent(relay_, new AbortEvent(++serial_));
   }
   wake_.notify_one();
+  {
+    // The worker's last touch of this object, seen through this object's own mutex (a
+    // thread sanitizer cannot see through QThread::wait).
+    std::unique_lock<std::mutex> lock(mutex_);
+    finishedCv_.wait(lock, [this] { return finished_; });
+  }
   worker_->wait();
   delete worker_;
 }
@@ -177,4 +183,6 @@ void TBackgroundHttpClient::Run() {
   }
   std::lock_guard<std::mutex> lock(mutex_);
   relay_ = nullptr;
+  finished_ = true;
+  finishedCv_.notify_all();
 }

@@ -96,6 +96,8 @@ class TBackgroundHttpClient : public QObject {
   std::optional<Job> pending_;
   uint64_t serial_ = 0;
   bool quit_ = false;
+  bool finished_ = false;  // the worker is done with this object
+  std::condition_variable finishedCv_;
   Relay* relay_ = nullptr;  // lives on the worker thread while it runs
 
   std::atomic<int64_t> received_{0};
