@@ -31,98 +31,16 @@
 #include <QTemporaryDir>
 
 #include "audio/decoder.h"
+#include "real_reader.h"
 #include "sample_prose.h"
 #include "server_process.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using namespace real_reader;
 
 constexpr long kSlowLink = 125000;  // bytes a second: 1 Mbit/s
-constexpr float kAudible = 0.02f;   // -34 dBFS
-constexpr int kOutputChannels = 2;  // the reader's output: float stereo
-
-double MsSince(Clock::time_point t) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
-}
-
-void Sleep(int ms) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-int Count(const std::string& log, const std::string& what) {
-  int n = 0;
-  for (size_t at = log.find(what); at != std::string::npos; at = log.find(what, at + 1)) ++n;
-  return n;
-}
-
-bool WaitFor(const std::function<bool()>& done, int ms) {
-  const auto start = Clock::now();
-  while (!done()) {
-    if (MsSince(start) > ms) return false;
-    Sleep(5);
-  }
-  return true;
-}
-
-class Display {
- public:
-  Display() {
-    xvfb_.start("Xvfb", {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
-    if (xvfb_.waitForReadyRead(10000))
-      name_ = ":" + QString::fromLatin1(xvfb_.readLine()).trimmed();
-  }
-  ~Display() {
-    xvfb_.terminate();
-    xvfb_.waitForFinished(5000);
-  }
-  const QString& Name() const { return name_; }
-  bool Key(const QString& key) const { return Tool({"key", key}); }
-  bool Tool(const QStringList& args) const {
-    QProcess tool;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("DISPLAY", name_);
-    tool.setProcessEnvironment(env);
-    tool.start("xdotool", args);
-    return tool.waitForFinished(20000) && tool.exitCode() == 0;
-  }
-
- private:
-  QProcess xvfb_;
-  QString name_;
-};
-
-// Milliseconds until the output file holds an audible sample past `offset` bytes; -1 when
-// none comes within `ms`.
-double FirstAudible(const std::string& capture, long offset, Clock::time_point since, int ms) {
-  std::ifstream in;
-  std::vector<float> block(4096);
-  while (MsSince(since) < ms) {
-    in.open(capture, std::ios::binary);
-    in.seekg(offset);
-    while (in.read(reinterpret_cast<char*>(block.data()), block.size() * sizeof(float)) ||
-           in.gcount() > 0) {
-      const size_t n = static_cast<size_t>(in.gcount()) / sizeof(float);
-      for (size_t i = 0; i < n; ++i) {
-        if (std::fabs(block[i]) > kAudible) return MsSince(since);
-      }
-      offset += static_cast<long>(n * sizeof(float));
-    }
-    in.close();
-    in.clear();
-    Sleep(2);
-  }
-  return -1;
-}
-
-long FileSize(const std::string& path) {
-  std::error_code error;
-  const auto size = fs::file_size(path, error);
-  // Whole frames only, so that reading resumes on a sample boundary.
-  const long frame = kOutputChannels * static_cast<long>(sizeof(float));
-  return error ? 0 : static_cast<long>(size) / frame * frame;
-}
 
 // curl fetching the whole speech answer, then the file opened as the player opens it.
 double Floor(int port, const std::string& page, const std::string& file) {
@@ -137,7 +55,7 @@ double Floor(int port, const std::string& page, const std::string& file) {
   ::pclose(p);
   const auto start = Clock::now();
   uint32_t error = 0;
-  const bool opened = OpenDecoder(file, 48000, error) != nullptr;
+  const bool opened = OpenDecoder(file, kOutputRate, error) != nullptr;
   const double openMs = MsSince(start);
   return seconds < 0 || !opened ? -1 : seconds * 1000 + openMs;
 }
@@ -213,20 +131,7 @@ int main(int argc, char** argv) {
     }
     const std::string capture = (run / "spoken.raw").string();
     QProcess reader;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("HOME", QString::fromStdString((run / "home").string()));
-    env.insert("XDG_CACHE_HOME", QString::fromStdString((run / "home/cache").string()));
-    env.insert("XDG_CONFIG_HOME", QString::fromStdString((run / "home/config").string()));
-    env.insert("SDL_AUDIODRIVER", "disk");
-    env.insert("SDL_DISKAUDIOFILE", QString::fromStdString(capture));
-    env.insert("DISPLAY", display.Name());
-    env.insert("QT_QPA_PLATFORM", "xcb");
-    reader.setProcessEnvironment(env);
-    reader.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    reader.start(TR_READER_EXECUTABLE, {"--server", QString("127.0.0.1:%1").arg(server.port())});
-    if (!reader.waitForStarted(5000) ||
-        !display.Tool({"search", "--sync", "--onlyvisible", "--name", "Talking Reader",
-                       "windowfocus", "--sync"}) ||
+    if (!StartReader(reader, display, server.port(), run / "home", capture) ||
         !WaitFor([&] { return Count(server.log(), "q=0 w=0 200") >= 1; }, 120000)) {
       std::fprintf(stderr, "page_first_audio_bench: the reader did not read the root\n");
       return 1;
