@@ -6,6 +6,7 @@
 
 #include "reader/form1.h"
 #include "reader/reader_application.h"
+#include "reader/trace.h"
 
 namespace {
 
@@ -32,9 +33,13 @@ void Skip(TMciPlayer& player, int32_t delta) {
 
 void TForm1::FormKeyDown(uint16_t& key) {
   state.idleCounter = 0;
-  if (!pass->isHidden()) return;
+  if (!pass->isHidden()) {
+    Trace("key in the code box");  // never which one
+    return;
+  }
   if (key >= vk::kNumpad0 && key <= vk::kNumpad0 + 9) key -= vk::kNumpad0 - vk::k0;
   if (state.answerWait) {
+    Trace("key " + std::to_string(key) + " answers");
     state.answerKey = key;
     state.answerWait = false;
     mangi_res_heli("click");
@@ -42,10 +47,12 @@ void TForm1::FormKeyDown(uint16_t& key) {
   }
   if (key == vk::kScroll) {
     // Heard whatever Scroll Lock now says, also while a request runs.
+    Trace("key " + std::to_string(key));
     SayKeyNamesState();
     return;
   }
   if (state.requestBusy) {
+    Trace("key " + std::to_string(key) + (key == vk::kEscape ? " ends the request" : " busy"));
     if (key == vk::kEscape) {
       // Escape always gets out: the request ends at once as a failure, and its failure
       // is reported as usual.
@@ -60,6 +67,7 @@ void TForm1::FormKeyDown(uint16_t& key) {
     }
     return;
   }
+  Trace("key " + std::to_string(key));
   ytle_klahvi_nimi(key, false);
 
   switch (key) {

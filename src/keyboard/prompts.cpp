@@ -2,6 +2,7 @@
 // interrupts the page, plays a prompt or help page on MediaPlayer2, waits for it while
 // the window keeps handling events, and resumes the page where it was.
 #include "reader/form1.h"
+#include "reader/trace.h"
 
 namespace {
 
@@ -85,9 +86,11 @@ void TForm1::tomba_loe_abi(const std::string& page) {
     OpenAndPlay(MediaPlayer2, state.fallbackSoundPath);
   }
 
+  Trace("prompt " + page + " plays");
   WaitWhile(
       [&] { return MediaPlayer2.Mode() == mpPlaying && state.answerWait == rememberedAnswerWait; });
   MediaPlayer2.Close();
+  Trace("prompt " + page + " ends");
 
   // Quitting speaks nothing more; a question follows a question page.
   if (Quitting() || IsQuestionPage(page) || !outermost) return;

@@ -5,6 +5,7 @@
 #include <QPlainTextEdit>
 
 #include "reader/form1.h"
+#include "reader/trace.h"
 
 namespace {
 
@@ -107,6 +108,7 @@ void TForm1::ResumeAtSameFraction(const PageSnapshot& page) {
     MediaPlayer1.SetPosition(static_cast<int32_t>((scaled * 2 + page.length) / (2 * page.length)));
   }
   MediaPlayer1.Play();
+  Trace("page " + state.pagePath + " heard");
 }
 
 void TForm1::kysi_parooli() {

@@ -11,6 +11,7 @@
 
 #include "reader/form1.h"
 #include "reader/menu_parse.h"
+#include "reader/trace.h"
 
 namespace {
 
@@ -31,8 +32,11 @@ bool TForm1::FormActivate() {
     // A navigation that could not begin because another request runs is still to be
     // made: the one who waits for that request makes it once it has ended.
     if (lastOutcome_ == RequestOutcome::kBusy) state.lastPagePath = "-";
+    Trace("page " + state.pagePath +
+          (lastOutcome_ == RequestOutcome::kBusy ? " waits for a request" : " failed"));
     return false;
   }
+  Trace("page " + state.pagePath + " heard");
   tomba_naita();
   return true;
 }
@@ -61,6 +65,7 @@ void TForm1::tomba_naita() {
     return;
   }
   shownPagePath_ = page;
+  Trace("page " + page + (errorOnShow_ ? " text failed" : " shown"));
 }
 
 // Works on the text's own lines (the document's blocks): a long entry that the window

@@ -10,6 +10,7 @@
 
 #include "reader/form1.h"
 #include "reader/text_codec.h"
+#include "reader/trace.h"
 
 namespace {
 
@@ -216,6 +217,7 @@ void TForm1::CancelPageSpeech() {
 }
 
 void TForm1::FailPageSpeech(RequestOutcome why) {
+  Trace("page " + state.pagePath + " speech failed");
   ++pageSpeechSerial_;  // a prompt that interrupted the page does not resume it
   pageFetchFailed_ = true;
   lastOutcome_ = why;

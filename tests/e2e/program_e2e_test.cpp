@@ -20,10 +20,8 @@
 #include <QThread>
 
 #include <atomic>
-#include <chrono>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include "private_session_bus.h"
 #include "scripted_http_server.h"
@@ -31,12 +29,13 @@
 
 namespace {
 
+// Looks at `done` again and again until it holds; false once `ms` have passed.
 bool WaitFor(const std::function<bool()>& done, int ms) {
   QElapsedTimer timer;
   timer.start();
   while (!done()) {
     if (timer.elapsed() > ms) return false;
-    QThread::msleep(50);
+    QThread::msleep(10);
   }
   return true;
 }
@@ -48,7 +47,8 @@ int Count(const std::string& log, const std::string& what) {
 }
 
 // The reader's environment: its folders in the test's, and no session bus (so no keyring)
-// unless a test gives it one: nothing of the user's own session is used.
+// unless a test gives it one: nothing of the user's own session is used. Its trace tells
+// the test what it has done.
 QProcessEnvironment ReaderEnvironment(const QTemporaryDir& dir) {
   QDir().mkpath(dir.path() + "/cache");
   QDir().mkpath(dir.path() + "/config/talking-reader");
@@ -58,8 +58,28 @@ QProcessEnvironment ReaderEnvironment(const QTemporaryDir& dir) {
   env.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + dir.path() + "/no-session-bus");
   env.insert("SDL_AUDIODRIVER", "disk");
   env.insert("SDL_DISKAUDIOFILE", dir.path() + "/spoken.raw");
+  env.insert("TALKING_READER_TRACE", "1");
   return env;
 }
+
+// What a running reader has written to standard error so far.
+class ReaderLog {
+ public:
+  explicit ReaderLog(QProcess& reader) : reader_(reader) {}
+  const std::string& Text() {
+    reader_.waitForReadyRead(5);
+    text_ += reader_.readAllStandardError().toStdString();
+    return text_;
+  }
+  // Waits until `what` has been written `times` times.
+  bool Has(const std::string& what, int times = 1, int ms = 90000) {
+    return WaitFor([&] { return Count(Text(), what) >= times; }, ms);
+  }
+
+ private:
+  QProcess& reader_;
+  std::string text_;
+};
 
 TEST(ProgramTest, HelpVersionAndBadArguments) {
   struct Case {
@@ -96,7 +116,7 @@ TEST(ProgramTest, StartsOffscreenAndQuitsCleanlyEvenWhileARequestWaits) {
   struct stat st {};
   ASSERT_EQ(0, ::lstat(work.toLocal8Bit().constData(), &st));
   EXPECT_EQ(0700u, st.st_mode & 0777);
-  QThread::msleep(1500);
+  ASSERT_TRUE(stalling.waitForNewConnection(10000)) << "the first request is on its way";
   EXPECT_EQ(QProcess::Running, reader.state()) << reader.readAllStandardError().toStdString();
   reader.terminate();
   ASSERT_TRUE(reader.waitForFinished(5000)) << "the waiting request kept the reader alive";
@@ -119,18 +139,12 @@ TEST(ProgramTest, ABadServerInTheConfigurationIsReportedAndTheDefaultUsed) {
   WriteConfig(dir, "server=reader.example:99999\n");
   reader.start(TR_READER_EXECUTABLE, QStringList());
   ASSERT_TRUE(reader.waitForStarted(5000));
-  std::string err;
-  EXPECT_TRUE(WaitFor(
-      [&] {
-        reader.waitForReadyRead(100);
-        err += reader.readAllStandardError().toStdString();
-        return err.find("is not HOST[:PORT]; using 127.0.0.1:8080") != std::string::npos;
-      },
-      10000))
-      << err;
-  EXPECT_NE(std::string::npos, err.find("talking-reader.conf: server=reader.example:99999"));
-  QThread::msleep(500);
-  EXPECT_EQ(QProcess::Running, reader.state()) << err;
+  ReaderLog log(reader);
+  EXPECT_TRUE(log.Has("is not HOST[:PORT]; using 127.0.0.1:8080", 1, 10000)) << log.Text();
+  EXPECT_NE(std::string::npos, log.Text().find("talking-reader.conf: server=reader.example:99999"));
+  // It goes on to the default server, whatever answers there.
+  EXPECT_TRUE(log.Has("trace: page 0 ", 1, 120000)) << log.Text();
+  EXPECT_EQ(QProcess::Running, reader.state()) << log.Text();
   reader.terminate();
   ASSERT_TRUE(reader.waitForFinished(5000));
   EXPECT_EQ(0, reader.exitCode());
@@ -164,11 +178,19 @@ class KeyboardSession : public ::testing::Test {
     ASSERT_EQ(0, tool.exitCode()) << args.join(' ').toStdString() << ": "
                                   << tool.readAllStandardError().toStdString();
   }
-  void Key(const QString& name) {
-    Xdotool({"key", name});
-    // Keys are dropped while a request runs; the test waits for each request to end,
-    // then gives the reader a moment to play what it fetched.
-    QThread::msleep(400);
+  // Presses `name`, and waits until the reader has taken the key (its trace says so).
+  void Key(const QString& name) { Keys({"key", name}, 1); }
+  // Runs xdotool with `args`, which press `count` keys, and waits for the reader to take
+  // them.
+  void Keys(const QStringList& args, int count) {
+    ASSERT_NE(nullptr, log_);
+    const int before = Count(log_->Text(), "trace: key ");
+    Xdotool(args);
+    ASSERT_TRUE(log_->Has("trace: key ", before + count)) << args.join(' ').toStdString();
+  }
+  // The reader's trace has `what`, `times` times, by now or soon.
+  bool Traced(const std::string& what, int times = 1) {
+    return log_ != nullptr && log_->Has("trace: " + what, times);
   }
   // Starts the reader on the virtual display and waits for its window. Nothing gives the
   // window the focus: there is no window manager, and the reader activates itself.
@@ -178,6 +200,7 @@ class KeyboardSession : public ::testing::Test {
     reader.setProcessEnvironment(env);
     reader.start(TR_READER_EXECUTABLE, args);
     ASSERT_TRUE(reader.waitForStarted(5000));
+    log_ = std::make_unique<ReaderLog>(reader);
     Xdotool({"search", "--sync", "--onlyvisible", "--name", "Talking Reader"});
   }
   static void Stop(QProcess& reader) {
@@ -188,6 +211,7 @@ class KeyboardSession : public ::testing::Test {
 
   QProcess xvfb_;
   QString display_;
+  std::unique_ptr<ReaderLog> log_;  // of the reader started last
 };
 
 TEST_F(KeyboardSession, APersonWalksThePagesChangesTheRateAndLeaves) {
@@ -205,32 +229,32 @@ TEST_F(KeyboardSession, APersonWalksThePagesChangesTheRateAndLeaves) {
   const QProcessEnvironment env = ReaderEnvironment(dir);
   WriteConfig(dir, QString("[General]\nserver=127.0.0.1:%1\n").arg(server.port()).toUtf8());
   StartReader(reader, env, {});
-  ASSERT_TRUE(served("q=0 w=0 200", 1)) << server.log();
-  QThread::msleep(400);
+  ASSERT_TRUE(Traced("page 0 shown")) << server.log();
 
   Key("1");  // a digit chooses the news
-  ASSERT_TRUE(served("q=01 w=0 200", 1)) << server.log();
+  ASSERT_TRUE(Traced("page 01 shown")) << server.log();
   Key("BackSpace");  // back to the main menu
-  ASSERT_TRUE(served("q=0 w=0 200", 2)) << server.log();
+  ASSERT_TRUE(Traced("page 0 shown", 2)) << server.log();
   // The keypad chooses too: with the display's Num Lock off its 2 arrives as a cursor key,
   // and the reader's own Num Lock makes it the digit.
   Key("KP_Down");
-  ASSERT_TRUE(served("q=02 w=0 200", 1)) << server.log();
+  ASSERT_TRUE(Traced("page 02 shown")) << server.log();
   Key("space");  // pause
   Key("space");  // and resume
   Key("F7");     // speech rate: 3, fast
-  ASSERT_TRUE(served("q=1muudakiirust.txt w=1 200", 1)) << server.log();
+  ASSERT_TRUE(Traced("prompt 1muudakiirust.txt plays")) << server.log();
   Key("3");
-  ASSERT_TRUE(served("q=02 w=1 200", 2)) << "the page goes on at the new rate\n" << server.log();
+  ASSERT_TRUE(Traced("page 02 heard", 2)) << "the page goes on at the new rate\n" << server.log();
+  ASSERT_TRUE(served("q=02 w=1 200", 2)) << server.log();
   QFile settings(dir.path() + "/cache/talking-reader/vorbu.ini");
   ASSERT_TRUE(WaitFor([&] { return settings.exists(); }, 5000));
   ASSERT_TRUE(settings.open(QIODevice::ReadOnly));
   EXPECT_EQ("3\r\n0\r\n", settings.readAll().toStdString());
 
   Key("Escape");  // up to the main menu
-  ASSERT_TRUE(served("q=0 w=0 200", 3)) << server.log();
+  ASSERT_TRUE(Traced("page 0 shown", 3)) << server.log();
   Key("Escape");  // at the main menu: asks whether to leave
-  ASSERT_TRUE(served("q=1lopetamine.txt w=1 200", 1)) << server.log();
+  ASSERT_TRUE(Traced("prompt 1lopetamine.txt plays")) << server.log();
   Key("1");
   ASSERT_TRUE(reader.waitForFinished(15000)) << server.log();
   EXPECT_EQ(QProcess::NormalExit, reader.exitStatus());
@@ -249,19 +273,17 @@ TEST_F(KeyboardSession, AUserMeetsAFailingServerHearsEveryFailureAndIsNeverStuck
   std::ifstream mp3(TR_SOUNDS_DIR "/tx_logimisviga.mp3", std::ios::binary);
   const std::string speech((std::istreambuf_iterator<char>(mp3)), {});
   ASSERT_GT(speech.size(), 3840u);
-  std::atomic<bool> stall{true};
+  ScriptedGate stall;  // holds the first speech of page 02 until the test lets it go
   std::atomic<int> stalled{0};
   const auto handler = [&](const ScriptedRequest& r) -> ScriptedResponse {
     const std::string q = r.query.count("q") ? r.query.at("q") : "";
     const bool w = r.query.count("w") != 0;
     if (q == "0" && !w) return {200, "0 Avaleht\n1\tUudised\n2\tIlm\n"};
     if (q == "01" && w) return {200, std::string(5000, 'x'), "audio/mpeg"};  // not speech
-    if (q == "02" && w && stalled++ == 0) {
-      for (int i = 0; i < 3000 && stall; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
     if (q == "02" && !w) return {200, "Ilm on ilus."};
-    return {200, speech, "audio/mpeg"};
+    ScriptedResponse answer(200, speech, "audio/mpeg");
+    if (q == "02" && stalled++ == 0) answer.hold = stall.Hold();
+    return answer;
   };
   int port = 0;
   {
@@ -277,9 +299,10 @@ TEST_F(KeyboardSession, AUserMeetsAFailingServerHearsEveryFailureAndIsNeverStuck
   reader.setProcessEnvironment(env);
   reader.start(TR_READER_EXECUTABLE, {"--server", QString("127.0.0.1:%1").arg(port)});
   ASSERT_TRUE(reader.waitForStarted(5000));
+  log_ = std::make_unique<ReaderLog>(reader);
   Xdotool(
       {"search", "--sync", "--onlyvisible", "--name", "Talking Reader", "windowfocus", "--sync"});
-  QThread::msleep(3000);  // the first try has failed, and said so
+  ASSERT_TRUE(Traced("page 0 failed"));  // the first try has failed, and said so
 
   ScriptedHttpServer server(handler, port);
   QElapsedTimer back;
@@ -294,42 +317,44 @@ TEST_F(KeyboardSession, AUserMeetsAFailingServerHearsEveryFailureAndIsNeverStuck
   };
   ASSERT_TRUE(asked("0", 1, 30000)) << "the reminders fetch the root once the server is back";
   std::cout << "From the server coming back to the root being read: " << back.elapsed() << " ms\n";
+  ASSERT_TRUE(Traced("page 0 shown"));
 
   Key("1");  // its speech is no speech: the failure is spoken, the user stays at the root
-  ASSERT_TRUE(asked("01+w", 1, 5000));
-  QThread::msleep(1000);
+  ASSERT_TRUE(Traced("page 01 failed"));
   Key("Menu");  // opens no menu that would swallow the next keys
   Key("2");
-  ASSERT_TRUE(asked("02+w", 1, 5000)) << "2 chose the root's entry";
-  QThread::msleep(1500);  // the stalled request ticks
-  Key("5");               // answered by the busy sound
-  Key("Escape");          // ends the stalled request at once
-  Key("2");               // so the next choice is taken, not dropped
-  stall = false;
+  ASSERT_TRUE(WaitFor([&] { return stall.Reached() == 1; }, 5000)) << "2 chose the root's entry";
+  Key("5");  // answered by the busy sound
+  ASSERT_TRUE(Traced("key 53 busy"));
+  Key("Escape");  // ends the stalled request at once
+  ASSERT_TRUE(Traced("page 02 failed"));
+  stall.Open();
+  Key("2");  // so the next choice is taken, not dropped
   ASSERT_TRUE(asked("02+w", 2, 5000)) << "Escape ended the stalled request";
-  ASSERT_TRUE(asked("02", 1, 5000));
-  QThread::msleep(500);
+  ASSERT_TRUE(Traced("page 02 shown"));
 
   Key("F9");  // the access code: Tab must not take the keyboard out of the box
   Key("Tab");
   for (const char* c : {"w", "q", "w", "q", "w"}) Key(c);
   Key("Return");
-  ASSERT_TRUE(asked("02+w", 3, 5000)) << "the page is fetched again with the code";
+  ASSERT_TRUE(Traced("page 02 shown", 2)) << "the page is fetched again with the code";
+  ASSERT_TRUE(asked("02+w", 3, 5000));
   EXPECT_EQ("Vorbu: wqwqw", server.Requests().back().headerLines.back());
 
   Key("Escape");  // up to the main menu
-  ASSERT_TRUE(asked("0", 2, 5000));
+  ASSERT_TRUE(Traced("page 0 shown", 2));
   Key("Escape");  // at the main menu: asks whether to leave
-  ASSERT_TRUE(asked("1lopetamine.txt+w", 1, 5000));
+  ASSERT_TRUE(Traced("prompt 1lopetamine.txt plays"));
   Key("1");
   ASSERT_TRUE(reader.waitForFinished(15000));
-  const std::string errors = reader.readAllStandardError().toStdString();
+  const std::string errors = log_->Text();
   EXPECT_EQ(0, reader.exitCode()) << errors;
   // Errors that reach the box are written to standard error too; the keyring's notes
   // (there is none in this test) are the only other lines of ours.
   std::istringstream lines(errors);
   for (std::string line; std::getline(lines, line);) {
-    if (line.rfind("talking-reader:", 0) == 0 && line.find("keyring") == std::string::npos) {
+    if (line.rfind("talking-reader:", 0) == 0 && line.find("keyring") == std::string::npos &&
+        line.rfind("talking-reader: trace:", 0) != 0) {
       ADD_FAILURE() << "an error reached the box: " << line;
     }
   }
@@ -379,9 +404,9 @@ TEST_F(KeyboardSession, TheCodeEnteredIsKeptInTheKeyringForTheNextStartUntilClea
   QProcess first;
   StartReader(first, env, args);
   ASSERT_TRUE(served("q=0 w=0 401", 1)) << "the built-in code is refused\n" << server.log();
-  QThread::msleep(400);  // the request ends; keys are dropped while it runs
+  ASSERT_TRUE(Traced("page 0 "));  // shown, or failed: the request has ended
   Key("F9");
-  Xdotool({"type", "--delay", "50", "s3cr3t"});
+  Keys({"type", "--delay", "50", "s3cr3t"}, 6);
   Key("Return");
   ASSERT_TRUE(served("q=0 w=0 200", 1)) << server.log();
   EXPECT_TRUE(WaitFor([&] { return StoredCode(bus, server.port()) == "s3cr3t"; }, 10000))
@@ -394,7 +419,7 @@ TEST_F(KeyboardSession, TheCodeEnteredIsKeptInTheKeyringForTheNextStartUntilClea
   StartReader(second, env, args);
   ASSERT_TRUE(served("q=0 w=0 200", accepted + 1)) << "the next start uses the stored code\n"
                                                    << server.log();
-  QThread::msleep(400);
+  ASSERT_TRUE(Traced("page 0 shown"));
   Key("F9");
   Key("Return");  // an empty code
   ASSERT_TRUE(served("q=0 w=0 401", refused + 1)) << server.log();
@@ -459,19 +484,32 @@ TEST_F(KeyboardSession, AScreenReaderReadsTheWindowAndThePageButNeverTheCode) {
   EXPECT_EQ("text", object(window, "Page text")["role"].toString().toStdString());
   EXPECT_TRUE(object(window, "Page text")["text"].toString().startsWith("0 Peamenüü"));
 
-  QThread::msleep(400);
+  ASSERT_TRUE(Traced("page 0 shown"));
   Key("F9");
-  Xdotool({"type", "--delay", "50", "s3cr3t"});
+  Keys({"type", "--delay", "50", "s3cr3t"}, 6);
   window = describe();  // while the box holds the code
   EXPECT_EQ("password text", object(window, "Access code")["role"].toString().toStdString());
   EXPECT_TRUE(object(window, "Access code")["text"].isNull()) << "the box offers its text";
   Key("Return");
-  ASSERT_TRUE(served("q=0 w=0 200", 2)) << server.log();
-  QThread::msleep(1000);  // the page's events on their way
+  ASSERT_TRUE(Traced("page 0 shown", 2)) << server.log();
 
-  probe.write("events\n");
-  probe.waitForBytesWritten(5000);
-  const QJsonArray events = QJsonDocument::fromJson(ProbeLine(probe)).array();
+  // The client's events come over the bus in their own time: asked for until the page's
+  // text has arrived among them.
+  const auto pageTextInserted = [](const QJsonArray& all) {
+    return std::any_of(all.begin(), all.end(), [](const QJsonValue& e) {
+      return e["name"].toString() == "Page text" &&
+             e["type"].toString() == "object:text-changed:insert";
+    });
+  };
+  QJsonArray events;
+  WaitFor(
+      [&] {
+        probe.write("events\n");
+        probe.waitForBytesWritten(5000);
+        events = QJsonDocument::fromJson(ProbeLine(probe)).array();
+        return pageTextInserted(events);
+      },
+      10000);
   int pageTextInserts = 0;
   for (const QJsonValue& e : events) {
     const QString type = e["type"].toString();
