@@ -16,6 +16,7 @@
 #include <mutex>
 #include <thread>
 
+#include "base/file_write.h"
 #include "body_pacer.h"
 #include "connection_reset.h"
 #include "mp3_encoder.h"
@@ -75,14 +76,9 @@ double threadCpuSeconds() {
   return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
 }
 
+// Renamed into place, so a reader of the file never sees half a number.
 bool writePortFile(const std::string& file, int port) {
-  std::string temp = file + ".tmp";
-  FILE* f = std::fopen(temp.c_str(), "w");
-  if (!f) return false;
-  bool ok = std::fprintf(f, "%d\n", port) > 0;
-  ok = std::fclose(f) == 0 && ok;
-  // Renamed into place, so a reader of the file never sees half a number.
-  return ok && std::rename(temp.c_str(), file.c_str()) == 0;
+  return tr_base::WriteFileAtomically(file, std::to_string(port) + "\n", {.mode = 0644}) == 0;
 }
 
 std::optional<std::string> header(const httplib::Request& req, const char* name) {
