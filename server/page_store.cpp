@@ -4,52 +4,50 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 
+#include "base/regular_file.h"
+#include "base/unique_fd.h"
 #include "page_name.h"
 
 PageFile PageStore::read(const std::string& pagePath) const {
   PageFile page;
   if (!isValidPagePath(pagePath)) return page;  // a second guard: never a free-form name
   std::string fileName = dir_ + "/" + pagePath + ".txt";
-  int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
+  // Only regular files are pages: a FIFO or device under a page's name would block a
+  // worker or stream without end.
+  const tr_base::UniqueFd fd(tr_base::OpenRegularFile(fileName.c_str(), O_RDONLY));
+  if (!fd.valid()) {
     page.status = errno == ENOENT || errno == ENOTDIR ? PageFile::Status::Missing
                                                       : PageFile::Status::Unreadable;
     return page;
   }
   struct stat st {};
-  // Only regular files are pages: a FIFO or device under a page's name would block a
-  // worker or stream without end.
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
+  if (::fstat(fd.get(), &st) != 0) {
     page.status = PageFile::Status::Unreadable;
     return page;
   }
   if (static_cast<size_t>(st.st_size) > kMaxPageBytes) {
-    ::close(fd);
     page.status = PageFile::Status::TooLarge;
     return page;
   }
   std::string text;
-  char buffer[16384];
+  std::array<char, 16384> buffer{};
   for (;;) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
-      ::close(fd);
       page.status = PageFile::Status::Unreadable;
       return page;
     }
     if (n == 0) break;
-    text.append(buffer, static_cast<size_t>(n));
+    text.append(buffer.data(), static_cast<size_t>(n));
     if (text.size() > kMaxPageBytes) {
-      ::close(fd);
       page.status = PageFile::Status::TooLarge;
       return page;
     }
   }
-  ::close(fd);
   page.status = PageFile::Status::Ok;
   page.text = std::move(text);
   return page;

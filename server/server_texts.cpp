@@ -36,7 +36,7 @@ void appendSentence(std::string& out, std::string_view sentence) {
   if (last != '.' && last != '!' && last != '?' && last != ':') out += '.';
 }
 
-Message same(std::string text) {
+Message same(const std::string& text) {
   return Message{text, text};
 }
 
@@ -161,6 +161,18 @@ Message queryProblemMessage(QueryProblem problem, std::string_view key) {
       break;
   }
   return same("Vigane päring.");
+}
+
+Message serverErrorMessage() {
+  return same("Serveri viga.");
+}
+
+Message httpErrorMessage(int status) {
+  return same("Viga " + std::to_string(status));
+}
+
+Message headersTooLargeMessage() {
+  return same("Request header fields too large");
 }
 
 std::string printableName(std::string_view name, size_t limit) {

@@ -33,6 +33,11 @@ Message pageNotFoundMessage(std::string_view q);
 Message pageTooLargeMessage();
 Message pageUnreadableMessage();
 Message queryProblemMessage(QueryProblem problem, std::string_view key);
+// The answer to a request whose handling failed in a way the server did not foresee.
+Message serverErrorMessage();
+// The answer to a request the HTTP layer refused with `status`.
+Message httpErrorMessage(int status);
+Message headersTooLargeMessage();
 
 // Keeps printable ASCII of a name from the request, at most `limit` characters, so it
 // can be shown or logged on one line.

@@ -12,6 +12,8 @@
 #include <ctime>
 #include <vector>
 
+#include "base/file_write.h"
+#include "base/regular_file.h"
 #include "mp3_encoder.h"
 
 namespace {
@@ -19,7 +21,6 @@ namespace {
 // Bumped whenever what a key sounds like changes (voices, rates, encoding), so that old
 // entries are no longer found.
 constexpr const char* kFormatTag = "talking-reader-speech-1";
-constexpr const char* kTempMarker = ".tmp.";
 constexpr time_t kStaleTempSeconds = 600;
 
 void makeDirs(const std::string& dir) {
@@ -46,7 +47,8 @@ void removeStaleTemporaries(const std::string& dir) {
   if (!d) return;
   time_t now = ::time(nullptr);
   while (dirent* e = ::readdir(d)) {
-    if (!std::strstr(e->d_name, kTempMarker)) continue;
+    if (std::string_view(e->d_name).find(tr_base::kTemporaryMarker) == std::string_view::npos)
+      continue;
     std::string path = dir + "/" + e->d_name;
     struct stat st {};
     if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
@@ -54,17 +56,6 @@ void removeStaleTemporaries(const std::string& dir) {
       ::unlink(path.c_str());
   }
   ::closedir(d);
-}
-
-bool writeAll(int fd, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
 }
 
 }  // namespace
@@ -105,27 +96,27 @@ SpeechAnswer::~SpeechAnswer() {
 }
 
 SpeechAnswer::SpeechAnswer(SpeechAnswer&& other) noexcept
-    : fd_(other.fd_), size_(other.size_), cache_(other.cache_), job_(std::move(other.job_)) {
-  other.fd_ = -1;
+    : fd_(std::move(other.fd_)),
+      size_(other.size_),
+      cache_(other.cache_),
+      job_(std::move(other.job_)) {
   other.job_.reset();
 }
 
 SpeechAnswer& SpeechAnswer::operator=(SpeechAnswer&& other) noexcept {
   if (this != &other) {
     release();
-    fd_ = other.fd_;
+    fd_ = std::move(other.fd_);
     size_ = other.size_;
     cache_ = other.cache_;
     job_ = std::move(other.job_);
-    other.fd_ = -1;
     other.job_.reset();
   }
   return *this;
 }
 
 void SpeechAnswer::release() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+  fd_.reset();
   if (job_ && cache_) cache_->leave(job_);
   job_.reset();
 }
@@ -146,7 +137,7 @@ SpeechAnswer::Chunk SpeechAnswer::read(size_t offset, size_t maxBytes,
     chunk.bytes.resize(std::min(maxBytes, size_ - offset));
     ssize_t n;
     do {
-      n = ::pread(fd_, chunk.bytes.data(), chunk.bytes.size(), static_cast<off_t>(offset));
+      n = ::pread(fd_.get(), chunk.bytes.data(), chunk.bytes.size(), static_cast<off_t>(offset));
     } while (n < 0 && errno == EINTR);
     // The entry is never changed in place (a new one is renamed over it, and this file
     // stays as it was), so a short read means a broken disk.
@@ -224,11 +215,12 @@ std::string SpeechCache::entryName(const SpeechKey& key) {
 
 std::optional<SpeechAnswer> SpeechCache::openEntry(const std::string& name) const {
   std::string path = dir_ + "/" + name;
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return std::nullopt;
-  SpeechAnswer answer(fd, 0);
+  // A FIFO or device planted in the folder is never opened for reading: it could block.
+  tr_base::UniqueFd fd(tr_base::OpenRegularFile(path.c_str(), O_RDONLY | O_NOFOLLOW));
+  if (!fd.valid()) return std::nullopt;
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  if (::fstat(fd.get(), &st) != 0) return std::nullopt;
+  SpeechAnswer answer(std::move(fd), 0);
   answer.size_ = static_cast<size_t>(st.st_size);
   std::string start;
   if (answer.size_ >= kMinSpeechBytes) start = answer.read(0, 2, {}).bytes;
@@ -237,22 +229,10 @@ std::optional<SpeechAnswer> SpeechCache::openEntry(const std::string& name) cons
 }
 
 void SpeechCache::writeEntry(const std::string& name, const std::string& bytes) const {
-  std::string temp = dir_ + "/" + name + kTempMarker + "XXXXXX";
-  int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) {
-    if (warn_) warn_("cannot write cache entry in " + dir_ + ": " + std::strerror(errno));
-    return;
-  }
   // Flushed to disk before the rename, so that after a power loss the name never points
   // at a file whose data did not reach the disk.
-  bool ok = writeAll(fd, bytes) && ::fsync(fd) == 0;
-  ok = ::close(fd) == 0 && ok;
-  if (ok) ok = ::rename(temp.c_str(), (dir_ + "/" + name).c_str()) == 0;
-  if (!ok) {
-    int error = errno;
-    ::unlink(temp.c_str());
-    if (warn_) warn_("cannot write cache entry " + name + ": " + std::strerror(error));
-  }
+  const int error = tr_base::WriteFileAtomically(dir_ + "/" + name, bytes, {.sync = true});
+  if (error != 0 && warn_) warn_("cannot write cache entry " + name + ": " + std::strerror(error));
 }
 
 SpeechAnswer SpeechCache::open(const SpeechKey& key) {

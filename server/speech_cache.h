@@ -25,6 +25,7 @@
 #include <thread>
 
 #include "base/exception.h"
+#include "base/unique_fd.h"
 
 struct SpeechKey {
   std::string text;   // UTF-8, as it is spoken
@@ -89,11 +90,11 @@ class SpeechAnswer {
 
  private:
   friend class SpeechCache;
-  SpeechAnswer(int fd, size_t size) : fd_(fd), size_(size) {}
+  SpeechAnswer(tr_base::UniqueFd fd, size_t size) : fd_(std::move(fd)), size_(size) {}
   SpeechAnswer(SpeechCache* cache, std::shared_ptr<SpeechJob> job);
   void release();
 
-  int fd_ = -1;  // a stored entry's file, open for reading
+  tr_base::UniqueFd fd_;  // a stored entry's file, open for reading
   size_t size_ = 0;
   SpeechCache* cache_ = nullptr;
   std::shared_ptr<SpeechJob> job_;

@@ -24,8 +24,8 @@ std::unique_ptr<GrowingMp3Decoder> GrowingMp3Decoder::Open(const std::string& pa
   std::unique_ptr<GrowingMp3Decoder> dec(new GrowingMp3Decoder);
   dec->path_ = path;
   dec->buffer_.resize(kFeedBytes);
-  dec->fd_ = tr_base::OpenRegularFile(path.c_str(), O_RDONLY);
-  if (dec->fd_ < 0) {
+  dec->fd_.reset(tr_base::OpenRegularFile(path.c_str(), O_RDONLY));
+  if (!dec->fd_.valid()) {
     error = mci::kErrFileRead;
     return nullptr;
   }
@@ -59,11 +59,11 @@ GrowingMp3Decoder::~GrowingMp3Decoder() {
       mpg123_delete(h);
     }
   }
-  if (fd_ >= 0) ::close(fd_);
 }
 
 bool GrowingMp3Decoder::Feed() {
-  const ssize_t n = ::pread(fd_, buffer_.data(), buffer_.size(), static_cast<off_t>(feedOffset_));
+  const ssize_t n =
+      ::pread(fd_.get(), buffer_.data(), buffer_.size(), static_cast<off_t>(feedOffset_));
   if (n <= 0) return false;
   mpg123_feed(decode_, buffer_.data(), static_cast<std::size_t>(n));
   feedOffset_ += n;
@@ -81,7 +81,8 @@ void GrowingMp3Decoder::Count() {
       }
       break;  // MPG123_NEED_MORE, or garbage that more data may get past
     }
-    const ssize_t n = ::pread(fd_, buffer_.data(), buffer_.size(), static_cast<off_t>(scanOffset_));
+    const ssize_t n =
+        ::pread(fd_.get(), buffer_.data(), buffer_.size(), static_cast<off_t>(scanOffset_));
     if (n <= 0) return;
     mpg123_feed(scan_, buffer_.data(), static_cast<std::size_t>(n));
     scanOffset_ += n;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "audio/decoder.h"
+#include "base/unique_fd.h"
 
 struct mpg123_handle_struct;
 class Mp3Decoder;
@@ -37,7 +38,7 @@ class GrowingMp3Decoder : public Decoder {
   void Count();
 
   std::string path_;
-  int fd_ = -1;
+  tr_base::UniqueFd fd_;
   mpg123_handle_struct* decode_ = nullptr;  // feed mode: decodes
   mpg123_handle_struct* scan_ = nullptr;    // feed mode: counts frames
   std::vector<unsigned char> buffer_;

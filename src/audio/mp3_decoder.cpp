@@ -18,8 +18,8 @@ std::unique_ptr<Mp3Decoder> Mp3Decoder::Open(const std::string& path, uint32_t& 
   if (!Configure(h)) return nullptr;
   // The regular-file check is made on the opened descriptor: a FIFO put in the file's place
   // after OpenDecoder looked at it fails here instead of blocking the open.
-  dec->fd_ = tr_base::OpenRegularFile(path.c_str(), O_RDONLY);
-  if (dec->fd_ < 0 || mpg123_open_fd(h, dec->fd_) != MPG123_OK) {
+  dec->fd_.reset(tr_base::OpenRegularFile(path.c_str(), O_RDONLY));
+  if (!dec->fd_.valid() || mpg123_open_fd(h, dec->fd_.get()) != MPG123_OK) {
     error = mci::kErrFileRead;
     return nullptr;
   }
@@ -58,7 +58,6 @@ Mp3Decoder::~Mp3Decoder() {
     mpg123_close(handle_);
     mpg123_delete(handle_);
   }
-  if (fd_ >= 0) ::close(fd_);
 }
 
 bool Mp3Decoder::Seek(int64_t frame) {

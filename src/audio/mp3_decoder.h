@@ -4,6 +4,7 @@
 #pragma once
 
 #include "audio/decoder.h"
+#include "base/unique_fd.h"
 
 struct mpg123_handle_struct;
 
@@ -29,5 +30,5 @@ class Mp3Decoder : public Decoder {
   int64_t length_ = 0;
   bool ended_ = false;
   bool failed_ = false;
-  int fd_ = -1;  // the file; libmpg123 reads it but does not close it
+  tr_base::UniqueFd fd_;  // the file; libmpg123 reads it but does not close it
 };

@@ -7,6 +7,7 @@
 
 #include "audio/mci_errors.h"
 #include "base/regular_file.h"
+#include "base/unique_fd.h"
 
 namespace {
 
@@ -22,10 +23,9 @@ uint16_t Le16(const unsigned char* p) {
 std::unique_ptr<WavDecoder> WavDecoder::OpenFile(const std::string& path, uint32_t& error) {
   // The regular-file check is made on the opened descriptor: a FIFO put in the file's place
   // after OpenDecoder looked at it fails here instead of blocking the open.
-  const int fd = tr_base::OpenRegularFile(path.c_str(), O_RDONLY);
+  const tr_base::UniqueFd fd(tr_base::OpenRegularFile(path.c_str(), O_RDONLY));
   struct stat st {};
-  if (fd < 0 || ::fstat(fd, &st) != 0) {
-    if (fd >= 0) ::close(fd);
+  if (!fd.valid() || ::fstat(fd.get(), &st) != 0) {
     error = mci::kErrFileRead;
     return nullptr;
   }
@@ -33,12 +33,11 @@ std::unique_ptr<WavDecoder> WavDecoder::OpenFile(const std::string& path, uint32
   dec->owned_.resize(static_cast<std::size_t>(st.st_size));
   std::size_t got = 0;
   while (got < dec->owned_.size()) {
-    const ssize_t n = ::read(fd, dec->owned_.data() + got, dec->owned_.size() - got);
+    const ssize_t n = ::read(fd.get(), dec->owned_.data() + got, dec->owned_.size() - got);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     got += static_cast<std::size_t>(n);
   }
-  ::close(fd);
   if (got != dec->owned_.size()) {
     error = mci::kErrFileRead;
     return nullptr;

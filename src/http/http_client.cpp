@@ -7,7 +7,9 @@
 #include <charconv>
 #include <cstring>
 
+#include "base/file_write.h"
 #include "base/regular_file.h"
+#include "base/unique_fd.h"
 #include "http/base64.h"
 #include "http/response_header.h"
 
@@ -60,41 +62,30 @@ class HeaderSink {
  public:
   HeaderSink(bool toFile, std::string& header) : ToFile_(toFile), Header_(header) {
     if (ToFile_) {
-      Fd_ = tr_base::OpenRegularFile(Header_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW,
-                                     0666);
-      if (Fd_ < 0) {
+      Fd_.reset(tr_base::OpenRegularFile(Header_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW,
+                                         0666));
+      if (!Fd_.valid()) {
         throw Exception("Cannot create file \"" + Header_ + "\". " + std::strerror(errno));
       }
     } else {
       Header_.clear();
     }
   }
-  ~HeaderSink() {
-    if (Fd_ >= 0) ::close(Fd_);
-  }
-  HeaderSink(const HeaderSink&) = delete;
-  HeaderSink& operator=(const HeaderSink&) = delete;
 
   void Store(const std::string& line) {
     if (!ToFile_) {
       Header_ += line;
       return;
     }
-    size_t done = 0;
-    while (done < line.size()) {
-      const ssize_t n = ::write(Fd_, line.data() + done, line.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        throw Exception("Cannot write file \"" + Header_ + "\". " + std::strerror(errno));
-      }
-      done += static_cast<size_t>(n);
+    if (!tr_base::WriteAll(Fd_.get(), line)) {
+      throw Exception("Cannot write file \"" + Header_ + "\". " + std::strerror(errno));
     }
   }
 
  private:
   bool ToFile_;
   std::string& Header_;
-  int Fd_ = -1;
+  tr_base::UniqueFd Fd_;
 };
 
 }  // namespace

@@ -17,7 +17,10 @@
 #include <cstring>
 #include <utility>
 
+#include "base/file_write.h"
 #include "base/regular_file.h"
+#include "base/scope_exit.h"
+#include "base/unique_fd.h"
 #include "http/socket_error_text.h"
 
 namespace {
@@ -50,20 +53,6 @@ std::string FileError(const char* what, const std::string& name, int e) {
   return std::string(what) + " \"" + name + "\". " + std::strerror(e);
 }
 
-// Writes all of `data` to `fd`, retrying partial writes.
-bool WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // The byte counters are 32 bits wide; past 2 GiB they wrap instead of overflowing.
 int32_t AddCount(int32_t count, long n) {
   return static_cast<int32_t>(static_cast<uint32_t>(count) + static_cast<uint32_t>(n));
@@ -76,14 +65,10 @@ int64_t MonotonicMs() {
 }
 
 // Sets a flag for the lifetime of a scope.
-class FlagScope {
- public:
-  explicit FlagScope(bool& flag) : Flag_(flag) { Flag_ = true; }
-  ~FlagScope() { Flag_ = false; }
-
- private:
-  bool& Flag_;
-};
+auto FlagScope(bool& flag) {
+  flag = true;
+  return tr_base::ScopeExit([&flag] { flag = false; });
+}
 
 }  // namespace
 
@@ -202,6 +187,12 @@ void TSocketTransport::WaitWritable() {
   WriteWait_ = WriteWait::Send;
   WriteNotifier_->setEnabled(SocketHandle_ != kNoSocket);
   WaitForEvent();
+}
+
+void TSocketTransport::StopWaitingToSend() {
+  if (WriteWait_ != WriteWait::Send) return;
+  WriteNotifier_->setEnabled(false);
+  WriteWait_ = WriteWait::None;
 }
 
 void TSocketTransport::TimerOn() {
@@ -498,16 +489,10 @@ long TSocketTransport::Recv(char* buffer, size_t length, int flags) {
 void TSocketTransport::SendBuffer(const char* bytes, uint16_t count) {
   ReportStatus(4, "Sending Buffer");
   TimerOn();
-  struct Finish {
-    TSocketTransport& t;
-    ~Finish() {
-      t.TimerOff();
-      if (t.WriteWait_ == WriteWait::Send) {
-        t.WriteNotifier_->setEnabled(false);
-        t.WriteWait_ = WriteWait::None;
-      }
-    }
-  } finish{*this};
+  const tr_base::ScopeExit finish([this] {
+    TimerOff();
+    StopWaitingToSend();
+  });
 
   if (!CancelFlag_) {
     const size_t total = count != 0 ? count : ::strnlen(bytes, 65535);
@@ -554,22 +539,12 @@ void TSocketTransport::Writeln(const std::string& text) {
 
 void TSocketTransport::SendFile(const std::string& name) {
   ReportStatus(8, "SendFile");
-  const int fd = tr_base::OpenRegularFile(name.c_str(), O_RDONLY);
-  if (fd < 0) throw Exception(FileError("Cannot open file", name, errno));
-  struct Finish {
-    TSocketTransport& t;
-    int fd;
-    ~Finish() {
-      ::close(fd);
-      if (t.WriteWait_ == WriteWait::Send) {
-        t.WriteNotifier_->setEnabled(false);
-        t.WriteWait_ = WriteWait::None;
-      }
-    }
-  } finish{*this, fd};
+  const tr_base::ScopeExit finish([this] { StopWaitingToSend(); });
+  const tr_base::UniqueFd fd(tr_base::OpenRegularFile(name.c_str(), O_RDONLY));
+  if (!fd.valid()) throw Exception(FileError("Cannot open file", name, errno));
 
   while (!CancelFlag_) {
-    const ssize_t got = ::read(fd, IoBuffer_.get(), kIoBufferSize);
+    const ssize_t got = ::read(fd.get(), IoBuffer_.get(), kIoBufferSize);
     if (got < 0) {
       if (errno == EINTR) continue;
       throw Exception(FileError("Cannot read file", name, errno));
@@ -606,11 +581,8 @@ void TSocketTransport::SendFile(const std::string& name) {
 void TSocketTransport::ReadLn(std::string& line) {
   ReportStatus(8, "ReadLn");
   TimerOn();  // once: the whole line must arrive within TimeOut
-  struct Finish {
-    TSocketTransport& t;
-    ~Finish() { t.TimerOff(); }
-  } finish{*this};
-  FlagScope receiving(Receiving_);
+  const tr_base::ScopeExit finish([this] { TimerOff(); });
+  const auto receiving = FlagScope(Receiving_);
 
   char* const io = IoBuffer_.get();
   size_t consumed = 0;
@@ -694,11 +666,8 @@ void TSocketTransport::CaptureString(std::string& text, int max) {
   text.clear();
   ReceivedCount_ = 0;
   TimerOn();
-  struct Finish {
-    TSocketTransport& t;
-    ~Finish() { t.TimerOff(); }
-  } finish{*this};
-  FlagScope receiving(Receiving_);
+  const tr_base::ScopeExit finish([this] { TimerOff(); });
+  const auto receiving = FlagScope(Receiving_);
 
   try {
     CaptureChunks([&] { return max == -1 || text.size() < static_cast<size_t>(std::max(max, 0)); },
@@ -718,41 +687,34 @@ void TSocketTransport::CaptureFile(const std::string& name) {
   ReportStatus(8, "CaptureFile");
   ReceivedCount_ = 0;
   TimerOn();
-  struct Finish {
-    TSocketTransport& t;
-    int fd = -1;
-    ~Finish() {
-      if (fd >= 0) ::close(fd);
-      t.TimerOff();
-    }
-  } finish{*this};
-  FlagScope receiving(Receiving_);
+  const tr_base::ScopeExit finish([this] { TimerOff(); });
+  const auto receiving = FlagScope(Receiving_);
 
   // Never through a symlink: a link planted where the file goes must not redirect it. A
   // FIFO or device planted there fails at once.
-  finish.fd =
-      tr_base::OpenRegularFile(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0666);
-  if (finish.fd < 0) throw Exception(FileError("Cannot create file", name, errno));
+  tr_base::UniqueFd fd(
+      tr_base::OpenRegularFile(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0666));
+  if (!fd.valid()) throw Exception(FileError("Cannot create file", name, errno));
 
   try {
     CaptureChunks(
         [] { return true; },
         [&](const char* bytes, size_t n) {
           struct statvfs disk {};
-          if (Limits.minFreeDisk != 0 && ::fstatvfs(finish.fd, &disk) == 0 &&
+          if (Limits.minFreeDisk != 0 && ::fstatvfs(fd.get(), &disk) == 0 &&
               static_cast<uint64_t>(disk.f_bavail) * disk.f_frsize < Limits.minFreeDisk + n) {
             throw ELimitError("Response body would leave less than " +
                               tr_http::SizeText(Limits.minFreeDisk) + " free on disk");
           }
-          if (!WriteAll(finish.fd, bytes, n))
+          if (!tr_base::WriteAll(fd.get(), std::string_view(bytes, n)))
             throw Exception(FileError("Cannot write file", name, errno));
         });
   } catch (const ELimitError&) {
     // What was written is given back to the disk: no part of a refused body remains.
-    (void)!::ftruncate(finish.fd, 0);
+    (void)!::ftruncate(fd.get(), 0);
     throw;
   }
-  if (::close(std::exchange(finish.fd, -1)) != 0 && !CancelFlag_) {
+  if (fd.close() != 0 && !CancelFlag_) {
     throw Exception(FileError("Cannot write file", name, errno));
   }
   if (CancelFlag_) {

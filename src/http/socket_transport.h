@@ -187,6 +187,8 @@ class TSocketTransport : public QObject {
   long Recv(char* buffer, size_t length, int flags);
   // Waits for writability (a send that would block).
   void WaitWritable();
+  // Disarms the writability notice that a send waited for, once the send is over.
+  void StopWaitingToSend();
   // Runs pending events, sleeping until one arrives; a quitting application cancels.
   void WaitForEvent();
   void CaptureChunks(const std::function<bool()>& more,

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "base/regular_file.h"
+#include "base/unique_fd.h"
 #include "reader/work_folder.h"
 
 namespace {
@@ -27,22 +28,17 @@ void WriteSettings(const std::string& path, const Settings& settings) {
 Settings ReadSettings(const std::string& path) {
   // Only a regular file is read: a FIFO or device at the name fails at once. Two short
   // lines are all it holds, so no more than a few KiB are looked at.
-  const int fd = tr_base::OpenRegularFile(path.c_str(), O_RDONLY);
-  if (fd < 0) throw EInOutError(errno, path);
+  const tr_base::UniqueFd fd(tr_base::OpenRegularFile(path.c_str(), O_RDONLY));
+  if (!fd.valid()) throw EInOutError(errno, path);
   std::string text(kMaxSettingsBytes, '\0');
   size_t size = 0;
   while (size < text.size()) {
-    const ssize_t n = ::read(fd, text.data() + size, text.size() - size);
+    const ssize_t n = ::read(fd.get(), text.data() + size, text.size() - size);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int error = errno;
-      ::close(fd);
-      throw EInOutError(error, path);
-    }
+    if (n < 0) throw EInOutError(errno, path);
     if (n == 0) break;
     size += static_cast<size_t>(n);
   }
-  ::close(fd);
   text.resize(size);
   std::istringstream in(text);
   Settings settings;

@@ -7,8 +7,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <random>
 
+#include "base/file_write.h"
 #include "base/regular_file.h"
 
 namespace {
@@ -34,43 +34,6 @@ int CheckExisting(std::string path) {
   if (st.st_uid != geteuid()) return EPERM;
   if ((st.st_mode & 07777) != 0700) return EACCES;
   return 0;
-}
-
-void WriteAll(int fd, std::string_view data, const std::string& path) {
-  while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw EInOutError(errno, path);
-    }
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-}
-
-std::string TemporaryNameBeside(const std::string& path) {
-  std::random_device random;
-  return path + ".tmp" + std::to_string(getpid()) + "-" + std::to_string(random());
-}
-
-// Writes a fresh temporary file beside `path` (O_EXCL|O_NOFOLLOW: never an existing file
-// or link) and returns its name.
-std::string WriteTemporary(const std::string& path, std::string_view data) {
-  const std::string tmp = TemporaryNameBeside(path);
-  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) throw EInOutError(errno, tmp);
-  try {
-    WriteAll(fd, data, tmp);
-  } catch (...) {
-    ::close(fd);
-    ::unlink(tmp.c_str());
-    throw;
-  }
-  if (::close(fd) != 0) {
-    const int error = errno;
-    ::unlink(tmp.c_str());
-    throw EInOutError(error, tmp);
-  }
-  return tmp;
 }
 
 }  // namespace
@@ -112,24 +75,12 @@ std::string FindWorkFolder(const std::vector<std::string>& candidates) {
 }
 
 void WriteFileAtomically(const std::string& path, std::string_view data) {
-  const std::string tmp = WriteTemporary(path, data);
-  // rename() replaces a symlink at `path` itself; it never writes through it.
-  if (::rename(tmp.c_str(), path.c_str()) != 0) {
-    const int error = errno;
-    ::unlink(tmp.c_str());
-    throw EInOutError(error, path);
-  }
+  if (const int error = tr_base::WriteFileAtomically(path, data)) throw EInOutError(error, path);
 }
 
 void WriteFileIfMissing(const std::string& path, std::string_view data) {
-  struct stat st {};
-  if (lstat(path.c_str(), &st) == 0) return;
-  const std::string tmp = WriteTemporary(path, data);
-  // link() fails with EEXIST instead of replacing: a file that appeared meanwhile wins.
-  const int result = ::link(tmp.c_str(), path.c_str());
-  const int error = errno;
-  ::unlink(tmp.c_str());
-  if (result != 0 && error != EEXIST) throw EInOutError(error, path);
+  if (const int error = tr_base::WriteFileAtomically(path, data, {.replace = false}))
+    throw EInOutError(error, path);
 }
 
 void CreateEmptyFile(const std::string& path) {

@@ -574,9 +574,15 @@ TEST_F(HttpClientTest, BodyFile_IsCreatedBeforeTheFirstByte_HeaderStaysInMemory)
   c->Port = stalled.port();
   c->TimeOut = 300;
   bool existedEmpty = false;
-  QTimer::singleShot(150, c.get(),
-                     [&] { existedEmpty = FileExists(bodyFile) && ReadFile(bodyFile).empty(); });
+  // Looked at from the first event the capture's wait runs, once the body file is open.
+  c->ReportLevel = 8;
+  c->OnStatus = [&](TSocketTransport&, const std::string& text) {
+    if (text != "CaptureFile") return;
+    QTimer::singleShot(0, c.get(),
+                       [&] { existedEmpty = FileExists(bodyFile) && ReadFile(bodyFile).empty(); });
+  };
   EXPECT_THROW(c->Get("/x"), EAbortError);
+  c->OnStatus = nullptr;
   EXPECT_TRUE(existedEmpty);
   EXPECT_TRUE(FileExists(bodyFile));
 }
@@ -599,10 +605,8 @@ TEST_F(HttpClientTest, HeaderFile_ReceivesTheHeader_AndAnUncreatableOneFailsAfte
     EXPECT_EQ(std::string(e.what()).rfind("Cannot create file \"" + c->Header + "\"", 0), 0u);
   }
   EXPECT_FALSE(c->Connected());
-  // The server's thread counts the connection; give it a moment to get there.
-  for (int i = 0; i < 200 && server.accepted() < 2; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  // The server's thread counts the connection when it gets there.
+  EXPECT_TRUE(server.WaitAccepted(2, std::chrono::seconds(5)));
   EXPECT_EQ(server.accepted(), 2);
 }
 

@@ -103,15 +103,34 @@ bool ScriptedServer::WaitFor(int fd, short events) {
   }
 }
 
+bool ScriptedServer::WaitAccepted(int count, std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(Mutex_);
+  return Changed_.wait_for(lock, timeout, [&] { return Accepted_.load() >= count; });
+}
+
+bool ScriptedServer::WaitFinished(int count, std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(Mutex_);
+  return Changed_.wait_for(lock, timeout, [&] { return Finished_ >= count; });
+}
+
 void ScriptedServer::Run() {
   for (int index = 0;; ++index) {
     if (!WaitFor(Listen_, POLLIN)) return;
     const int fd = ::accept4(Listen_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
-    ++Accepted_;
+    {
+      std::lock_guard lock(Mutex_);
+      ++Accepted_;
+    }
+    Changed_.notify_all();
     const Script& script =
         Scripts_.empty() ? Script{} : Scripts_[std::min<size_t>(index, Scripts_.size() - 1)];
     Play(fd, script);
+    {
+      std::lock_guard lock(Mutex_);
+      ++Finished_;
+    }
+    Changed_.notify_all();
   }
 }
 

@@ -6,6 +6,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -63,6 +65,11 @@ class ScriptedServer {
   std::string base() const;
   std::vector<std::string> requests() const;
   int accepted() const { return Accepted_.load(); }
+  // Waits until `count` connections have been accepted; false when `timeout` passed first.
+  bool WaitAccepted(int count, std::chrono::milliseconds timeout) const;
+  // Waits until `count` connections have played their scripts to the end and are closed
+  // (or reset); false when `timeout` passed first.
+  bool WaitFinished(int count, std::chrono::milliseconds timeout) const;
   // True when the client reset a connection (its close arrived as a reset).
   bool sawReset() const { return SawReset_.load(); }
 
@@ -79,6 +86,8 @@ class ScriptedServer {
   std::atomic<int> Accepted_{0};
   std::atomic<bool> SawReset_{false};
   mutable std::mutex Mutex_;
+  mutable std::condition_variable Changed_;  // Accepted_ or Finished_ grew
+  int Finished_ = 0;                         // guarded by Mutex_
   std::vector<std::string> Requests_;
   std::thread Thread_;
 };

@@ -31,11 +31,16 @@ class SocketTransportTest : public ::testing::Test {
     return t;
   }
 
-  // Runs the event loop for `ms` milliseconds.
-  static void Spin(int ms) {
-    bool done = false;
-    QTimer::singleShot(ms, [&] { done = true; });
-    while (!done) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+  // Runs the event loop until `condition` holds, at most `ms` milliseconds; whether it
+  // came to hold.
+  static bool SpinUntil(const std::function<bool()>& condition, int ms = 5000) {
+    bool late = false;
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    QObject::connect(&deadline, &QTimer::timeout, [&] { late = true; });
+    deadline.start(ms);
+    while (!condition() && !late) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    return condition();
   }
 };
 
@@ -270,14 +275,19 @@ TEST_F(SocketTransportTest, CaptureString_SingleBytesAppendAndMaximumMayBePassed
   t->CaptureString(text, 5);
   // Three single bytes, then the ten-byte chunk crosses the maximum in one receive.
   EXPECT_EQ(text, "abc0123456789");
-  EXPECT_EQ(packets, 4);
+  // One notice per receive. The bytes leave 20 ms apart, but a busy machine may take two
+  // of them, or the last with the chunk, in one receive.
+  EXPECT_GE(packets, 2);
+  EXPECT_LE(packets, 4);
 }
 
 TEST_F(SocketTransportTest, PeerCloseWithUnreadData_KeepsSocketOpenUntilRead) {
   ScriptedServer server({{Send("pending data")}});
   auto t = To(server);
   t->Connect();
-  Spin(100);  // the data and the close arrive while nobody reads
+  // The data and the close arrive, and their notices are handled, while nobody reads.
+  ASSERT_TRUE(server.WaitFinished(1, std::chrono::seconds(5)));
+  QCoreApplication::processEvents();
   EXPECT_TRUE(t->Connected());
   EXPECT_TRUE(t->DataAvailable());
   std::string text;
@@ -291,8 +301,7 @@ TEST_F(SocketTransportTest, PeerCloseWithoutData_ClosesAndReplacesTheSocket) {
   int disconnects = 0;
   t->OnDisconnect = [&](TSocketTransport&) { ++disconnects; };
   t->Connect();
-  for (int i = 0; i < 50 && t->Connected(); ++i) Spin(10);
-  EXPECT_FALSE(t->Connected());
+  EXPECT_TRUE(SpinUntil([&] { return !t->Connected(); }));
   EXPECT_EQ(disconnects, 1);
   EXPECT_NE(t->SocketHandle(), TSocketTransport::kNoSocket);
   std::string line = "junk";
@@ -309,8 +318,9 @@ TEST_F(SocketTransportTest, FirstConnectionClosesWithReset_ReplacementClosesNorm
   t->Port = second.port();
   t->Connect();
   t->Disconnect();
-  for (int i = 0; i < 100 && (first.accepted() == 0 || second.accepted() == 0); ++i) Spin(5);
-  Spin(50);
+  // Each server has seen its connection end, as a reset or as a close.
+  ASSERT_TRUE(first.WaitFinished(1, std::chrono::seconds(5)));
+  ASSERT_TRUE(second.WaitFinished(1, std::chrono::seconds(5)));
   EXPECT_TRUE(first.sawReset());
   EXPECT_FALSE(second.sawReset());
 }

@@ -75,6 +75,15 @@ HttpAnswer parseAnswer(const std::string& data) {
 
 }  // namespace
 
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds deadline) {
+  const auto end = std::chrono::steady_clock::now() + deadline;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
 std::string makeTempDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "tr-server-test-XXXXXX").string();
   if (!::mkdtemp(pattern.data())) std::abort();
@@ -167,88 +176,120 @@ std::string ServerProcess::log() const {
 HttpAnswer ServerProcess::get(const std::string& target,
                               const std::vector<std::string>& headerLines, int timeoutMs,
                               long readBytesPerSecond) const {
-  std::string request = "GET " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\n";
-  for (const auto& line : headerLines) request += line + "\r\n";
-  request += "\r\n";
-  return raw(request, timeoutMs, readBytesPerSecond);
+  return raw(getRequest(target, headerLines), timeoutMs, readBytesPerSecond);
 }
 
 HttpAnswer ServerProcess::raw(const std::string& request, int timeoutMs,
                               long readBytesPerSecond) const {
-  using Clock = std::chrono::steady_clock;
-  HttpAnswer failed;
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return failed;
+  return HttpExchange(port_, request, readBytesPerSecond).finish(timeoutMs);
+}
+
+std::string getRequest(const std::string& target, const std::vector<std::string>& headerLines) {
+  std::string request = "GET " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\n";
+  for (const auto& line : headerLines) request += line + "\r\n";
+  return request + "\r\n";
+}
+
+HttpAnswer httpGet(int port, const std::string& target, const std::vector<std::string>& headerLines,
+                   int timeoutMs) {
+  return HttpExchange(port, getRequest(target, headerLines)).finish(timeoutMs);
+}
+
+HttpExchange::HttpExchange(int port, const std::string& request, long readBytesPerSecond)
+    : readBytesPerSecond_(readBytesPerSecond) {
+  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd_ < 0) return;
   if (readBytesPerSecond > 0) {
     // A small receive buffer, so that the paced reading below also slows the sender.
     int size = 16 * 1024;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
   }
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port_));
+  addr.sin_port = htons(static_cast<uint16_t>(port));
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd);
-    return failed;
+  if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    ::close(fd_);
+    fd_ = -1;
+    return;
   }
-  const auto start = Clock::now();
-  auto msSince = [&](Clock::time_point t) {
-    return std::chrono::duration<double, std::milli>(t - start).count();
-  };
+  start_ = Clock::now();
   size_t sent = 0;
   while (sent < request.size()) {
-    ssize_t n = ::send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+    ssize_t n = ::send(fd_, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
     if (n <= 0) break;  // the server may answer and close before reading everything
     sent += static_cast<size_t>(n);
   }
-  std::string data;
-  double firstByteMs = -1, body3840Ms = -1, endMs = -1;
-  size_t bodyStart = std::string::npos;
-  Clock::time_point firstByte;
-  auto deadline = start + std::chrono::milliseconds(timeoutMs);
-  bool closed = false, reset = false;
+}
+
+HttpExchange::~HttpExchange() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+double HttpExchange::msSinceStart(Clock::time_point t) const {
+  return std::chrono::duration<double, std::milli>(t - start_).count();
+}
+
+size_t HttpExchange::bodySize() const {
+  return bodyStart_ == std::string::npos ? 0 : data_.size() - bodyStart_;
+}
+
+bool HttpExchange::readOnce(Clock::time_point deadline) {
+  if (fd_ < 0 || closed_) return false;
+  pollfd p{fd_, POLLIN, 0};
+  int left = static_cast<int>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+  if (left <= 0 || ::poll(&p, 1, left) <= 0) return false;
   char buffer[65536];
-  while (Clock::now() < deadline) {
-    pollfd p{fd, POLLIN, 0};
-    int left = static_cast<int>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-    if (::poll(&p, 1, left > 0 ? left : 0) <= 0) break;
-    size_t want = sizeof buffer;
-    if (readBytesPerSecond > 0) want = std::min<size_t>(want, readBytesPerSecond / 50 + 1);
-    ssize_t n = ::recv(fd, buffer, want, 0);
-    auto now = Clock::now();
-    if (n <= 0) {
-      closed = true;
-      reset = n < 0 && errno == ECONNRESET;
-      endMs = msSince(now);
-      break;
-    }
-    if (data.empty()) {
-      firstByte = now;
-      firstByteMs = msSince(now);
-    }
-    data.append(buffer, static_cast<size_t>(n));
-    if (bodyStart == std::string::npos) {
-      size_t end = data.find("\r\n\r\n");
-      if (end != std::string::npos) bodyStart = end + 4;
-    }
-    if (readBytesPerSecond > 0) {
-      // Each byte is taken only when a link of that speed would have carried it.
-      auto due = firstByte + std::chrono::microseconds(static_cast<long long>(
-                                 double(data.size()) * 1e6 / double(readBytesPerSecond)));
-      std::this_thread::sleep_until(due);
-      now = std::max(now, due);
-    }
-    if (body3840Ms < 0 && bodyStart != std::string::npos && data.size() - bodyStart >= 3840)
-      body3840Ms = msSince(now);
+  size_t want = sizeof buffer;
+  if (readBytesPerSecond_ > 0)
+    want = std::min<size_t>(want, static_cast<size_t>(readBytesPerSecond_ / 50 + 1));
+  ssize_t n = ::recv(fd_, buffer, want, 0);
+  auto now = Clock::now();
+  if (n <= 0) {
+    closed_ = true;
+    reset_ = n < 0 && errno == ECONNRESET;
+    endMs_ = msSinceStart(now);
+    return false;
   }
-  ::close(fd);
-  HttpAnswer answer = parseAnswer(data);
-  answer.ok = answer.ok && closed && !reset;
-  answer.reset = reset;
-  answer.firstByteMs = firstByteMs;
-  answer.body3840Ms = body3840Ms;
-  answer.endMs = endMs;
+  if (data_.empty()) {
+    firstByte_ = now;
+    firstByteMs_ = msSinceStart(now);
+  }
+  data_.append(buffer, static_cast<size_t>(n));
+  if (bodyStart_ == std::string::npos) {
+    size_t end = data_.find("\r\n\r\n");
+    if (end != std::string::npos) bodyStart_ = end + 4;
+  }
+  if (readBytesPerSecond_ > 0) {
+    // Each byte is taken only when a link of that speed would have carried it.
+    auto due = firstByte_ + std::chrono::microseconds(static_cast<long long>(
+                                double(data_.size()) * 1e6 / double(readBytesPerSecond_)));
+    std::this_thread::sleep_until(due);
+    now = std::max(now, due);
+  }
+  if (body3840Ms_ < 0 && bodySize() >= 3840) body3840Ms_ = msSinceStart(now);
+  return true;
+}
+
+bool HttpExchange::readBody(size_t bytes, int timeoutMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (bodySize() < bytes && readOnce(deadline)) {
+  }
+  return bodySize() >= bytes;
+}
+
+HttpAnswer HttpExchange::finish(int timeoutMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (readOnce(deadline)) {
+  }
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  HttpAnswer answer = parseAnswer(data_);
+  answer.ok = answer.ok && closed_ && !reset_;
+  answer.reset = reset_;
+  answer.firstByteMs = firstByteMs_;
+  answer.body3840Ms = body3840Ms_;
+  answer.endMs = endMs_;
   return answer;
 }

@@ -5,6 +5,8 @@
 
 #include <sys/types.h>
 
+#include <chrono>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -22,6 +24,46 @@ struct HttpAnswer {
   double body3840Ms = -1;
   double endMs = -1;
 };
+
+// One HTTP exchange over loopback: connects and sends the request at once, then reads the
+// answer as far as the test asks.
+class HttpExchange {
+ public:
+  // With `readBytesPerSecond` the answer is read no faster than that from its first byte
+  // on, as over a slow link.
+  HttpExchange(int port, const std::string& request, long readBytesPerSecond = 0);
+  ~HttpExchange();
+  HttpExchange(const HttpExchange&) = delete;
+  HttpExchange& operator=(const HttpExchange&) = delete;
+
+  // Reads until the body holds at least `bytes` bytes; false when the server closed or
+  // `timeoutMs` passed first.
+  bool readBody(size_t bytes, int timeoutMs);
+  // Reads until the server closes (at most `timeoutMs` more) and returns the answer.
+  HttpAnswer finish(int timeoutMs);
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  bool readOnce(Clock::time_point deadline);
+  size_t bodySize() const;
+  double msSinceStart(Clock::time_point t) const;
+
+  int fd_ = -1;
+  long readBytesPerSecond_;
+  Clock::time_point start_;
+  Clock::time_point firstByte_;
+  std::string data_;
+  size_t bodyStart_ = std::string::npos;
+  bool closed_ = false;
+  bool reset_ = false;
+  double firstByteMs_ = -1, body3840Ms_ = -1, endMs_ = -1;
+};
+
+// The request line and headers of a GET as HTTP/1.0, as the reader sends it.
+std::string getRequest(const std::string& target, const std::vector<std::string>& headerLines);
+// GET `target` from the server on `port` of the loopback, reading until it closes.
+HttpAnswer httpGet(int port, const std::string& target, const std::vector<std::string>& headerLines,
+                   int timeoutMs = 30000);
 
 class ServerProcess {
  public:
@@ -58,6 +100,10 @@ class ServerProcess {
 // The reader's credentials for `code`: basic authorisation and the Vorbu header.
 std::string basicLine(const std::string& user, const std::string& password);
 std::string vorbuLine(const std::string& code);
+
+// Whether `condition` becomes true within `deadline`, looking every few milliseconds: for
+// a state that has no notice of its own to wait for.
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds deadline);
 
 // A fresh temporary folder (removed by the caller with removeTree).
 std::string makeTempDir();

@@ -103,8 +103,9 @@ TEST_F(SpeechCacheTest, ConcurrentRequestsForOneTextSynthesiseOnce) {
     answers.push_back(std::async(std::launch::async, [&] {
       return cache.get({"Sama", "2", "0"});
     }));
-  // Let every request reach the cache before the synthesis may finish.
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  // Every request has reached the cache (seven joined the first) before the synthesis may
+  // finish.
+  EXPECT_TRUE(eventually([&] { return cache.hits() == 7; }, std::chrono::seconds(10)));
   gate.open();
   for (auto& a : answers) EXPECT_EQ(a.get(), fakeMp3("Sama"));
   EXPECT_EQ(calls_, 1);
@@ -157,13 +158,17 @@ TEST_F(SpeechCacheTest, LateReaderGetsWhatWasMadeThenTheRest) {
 }
 
 TEST_F(SpeechCacheTest, SynthesisThatNobodyReadsStops) {
-  std::atomic<bool> stopped{false};
+  std::promise<void> stopped;
   SpeechCache cache(dir_, [&](const SpeechKey&, const SpeechCache::Output& out) {
-    ++calls_;
     std::string frame = "\xFF\xFB\x50\xC4" + std::string(400, 'x');
+    if (++calls_ > 1) {
+      out(frame);
+      return;
+    }
+    // Ten seconds of frames, as a synthesis makes them.
     for (int i = 0; i < 1000; ++i) {
       if (!out(frame)) {
-        stopped = true;
+        stopped.set_value();
         return;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -174,9 +179,7 @@ TEST_F(SpeechCacheTest, SynthesisThatNobodyReadsStops) {
     SpeechAnswer b = cache.open({"Hüljatud", "2", "0"});
     a.waitForStart();
   }  // both requests went away
-  for (int i = 0; i < 500 && !stopped; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  EXPECT_TRUE(stopped);
+  EXPECT_EQ(std::future_status::ready, stopped.get_future().wait_for(std::chrono::seconds(8)));
   EXPECT_TRUE(filesIn(dir_).empty());
   // Asked again, it is made afresh rather than joined to the stopped one.
   SpeechAnswer again = cache.open({"Hüljatud", "2", "0"});
