@@ -13,6 +13,7 @@
 #include "audio/media_device_service_impl.h"
 #include "keyring/access_code_keyring.h"
 #include "reader/form1.h"
+#include "reader/places.h"
 #include "reader/reader_application.h"
 
 namespace {
@@ -82,6 +83,7 @@ int main(int argc, char** argv) {
   services.keyboard = &keyboard;
   services.serverHost = server.host;
   services.serverPort = server.port;
+  services.placesPath = DefaultPlacesPath();
 
   // The code belongs to the server it was entered for and is never offered to another.
   AccessCodeKeyring keyring(server.host + ":" + std::to_string(server.port));

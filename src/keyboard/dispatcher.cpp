@@ -86,6 +86,7 @@ void TForm1::FormKeyDown(uint16_t& key) {
       }
       break;
     case vk::kHome:
+      RememberPlace();
       StopPlayingPlayers();
       // A paused page is stopped too, so that the main menu follows through the end of
       // the page as it does for a playing one.
@@ -123,6 +124,17 @@ void TForm1::FormKeyDown(uint16_t& key) {
     case vk::kF5:
     case vk::kF6:
       break;
+    case vk::kDown:
+    case vk::kUp:
+      MoveBySentence(key == vk::kDown ? 1 : -1, false);
+      break;
+    case vk::kNext:
+    case vk::kPrior:
+      MoveBySentence(key == vk::kNext ? 1 : -1, true);
+      break;
+    case vk::kEnd:
+      ContinueLastPage();
+      break;
     default: {
       const int code = key % 256;
       // The keys of a menu on show count only while it is the page at the page path.
@@ -133,9 +145,12 @@ void TForm1::FormKeyDown(uint16_t& key) {
       }
     }
   }
+  // The mark follows whatever the command did to the page (paused, resumed, moved it).
+  UpdateMark();
 }
 
 void TForm1::GoBack() {
+  RememberPlace();
   StopPlayingPlayers();
   CancelPageSpeech();  // the user left the page: no failure to report
   if (state.pagePath == "0" && kysikinnitust()) {

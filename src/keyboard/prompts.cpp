@@ -107,4 +107,5 @@ void TForm1::tomba_loe_abi(const std::string& page) {
   MediaPlayer1.SetPosition(state.savedPagePosition);
   MediaPlayer1.SetNotify(true);
   MediaPlayer1.Play();
+  UpdateMark();
 }

@@ -109,6 +109,7 @@ void TForm1::ResumeAtSameFraction(const PageSnapshot& page) {
   }
   MediaPlayer1.Play();
   Trace("page " + state.pagePath + " heard");
+  RequestMap();  // the map of the speech at the new rate or voice
 }
 
 void TForm1::kysi_parooli() {

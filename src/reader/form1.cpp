@@ -39,7 +39,8 @@ TForm1::TForm1(const ReaderServices& services, QWidget* parent)
       MediaPlayer1(*services.media),
       MediaPlayer2(*services.media),
       klahvilugeja(*services.media),
-      services_(services) {
+      services_(services),
+      places_(services.placesPath) {
   setWindowTitle(QStringLiteral("Talking Reader"));
   resize(kFormWidth, kFormHeight);
 
@@ -85,6 +86,7 @@ TForm1::TForm1(const ReaderServices& services, QWidget* parent)
   HttpClient1.OnAboutToSend = [this](THttpClient& sender) { HttpClient1AboutToSend(sender); };
   HttpClient2.OnPacketRecvd = [this] { PageSpeechPacket(); };
   HttpClient2.OnDone = [this](bool ok, const std::string& error) { PageSpeechDone(ok, error); };
+  HttpClient3.OnDone = [this](bool ok, const std::string&) { MapArrived(ok); };
 
   Timer1 = new QTimer(this);
   Timer1->setInterval(1000);
@@ -92,6 +94,9 @@ TForm1::TForm1(const ReaderServices& services, QWidget* parent)
 
   workingTick_ = new QTimer(this);
   connect(workingTick_, &QTimer::timeout, this, [this] { WorkingTick(); });
+  markTimer_ = new QTimer(this);
+  markTimer_->setSingleShot(true);
+  connect(markTimer_, &QTimer::timeout, this, [this] { UpdateMark(); });
 
   // While the access-code box is shown, the keyboard stays in it.
   connect(qApp, &QApplication::focusChanged, this, [this](QWidget*, QWidget* now) {
@@ -115,6 +120,12 @@ TForm1::TForm1(const ReaderServices& services, QWidget* parent)
 }
 
 TForm1::~TForm1() {
+  // The program ends: a page left before its end is continued at the next start.
+  try {
+    RememberPlace();
+  } catch (const std::exception&) {
+    // Nothing to report to at the end: the place is lost, the program ends all the same.
+  }
   if (auto* app = dynamic_cast<ReaderApplication*>(qApp)) app->RemoveHooks(this);
   // Closing the window (in the base class's destructor, after this one) changes the focus
   // and the application's state; the handlers of those must not reach a form that is

@@ -28,7 +28,9 @@
 #include "http/http_client.h"
 #include "keyboard/keyboard_state.h"
 #include "reader/clock.h"
+#include "reader/places.h"
 #include "reader/reader_state.h"
+#include "reader/sentence_map.h"
 
 class QPlainTextEdit;
 class QLineEdit;
@@ -56,6 +58,12 @@ struct ReaderServices {
   // Called with each code the user enters with F9 and Enter (empty: the user cleared it),
   // so that it can be remembered; must return at once.
   std::function<void(const std::string& code)> accessCodeEntered;
+  // The file of the places the user left in pages; empty: DefaultPlacesPath().
+  std::string placesPath;
+  // Whether the mark of the sentence being spoken may also move the text area's caret, so
+  // that a magnifier or a braille display follows it; empty: it may. False while a screen
+  // reader would speak the text again on every caret move.
+  std::function<bool()> caretFollowsMark;
 };
 
 class TForm1 : public QWidget {
@@ -74,6 +82,9 @@ class TForm1 : public QWidget {
   // The page's speech, on a client of its own: once the page is heard, the rest of its
   // speech arrives while keys, prompts and texts go on (HttpClient1 stays theirs).
   TBackgroundHttpClient HttpClient2;
+  // The page's sentence map, on a client of its own too: a map may wait for the page's
+  // speech to be synthesised, and no key waits for it.
+  TBackgroundHttpClient HttpClient3;
 
   ReaderState state;
 
@@ -124,6 +135,11 @@ class TForm1 : public QWidget {
   void mangi_res_heli(const std::string& name);
   void salvesta_res_mp3(const std::string& name);
   void mangi_res_mp3(const std::string& name);
+
+  // Sentences: the next or previous sentence (or paragraph) of the page, by its map; the
+  // page left unfinished last, continued where it was left.
+  void MoveBySentence(int direction, bool paragraph);
+  void ContinueLastPage();
 
   // The page's text lines as shown (the text's own lines, not the wrapped ones).
   QStringList MemoLines() const;
@@ -188,8 +204,40 @@ class TForm1 : public QWidget {
   void FailPageSpeech(RequestOutcome why);
   // "Serveriga ei saa ühendust!" on show and the connection error spoken.
   void ReportUnreachable();
+  // The page's sentence map: asked for once its text is shown; used once it has come and
+  // fits the page's text and speech.
+  void RequestMap();
+  void MapArrived(bool ok);
+  // The map is the page's own (the page on show, the speech that plays), and fits.
+  bool MapUsable() const;
+  // Drops a map that reaches past the end of the page's speech, once its length is exact.
+  void CheckMapFitsSpeech();
+  // Marks the sentence at the page's position, and keeps the mark on the sentence being
+  // spoken while the page plays.
+  void UpdateMark();
+  void ShowMark(size_t index);
+  void ClearMark();
+  // The key could not act here (no map, past either end): a short sound says so.
+  void NotHere();
+  // Plays the page from `ms` (a sentence's start), whether it played or was paused.
+  void JumpTo(int32_t ms);
+  // The user leaves the page: where they were is remembered (for a page that is not a menu,
+  // heard before its end).
+  void RememberPlace();
+  // The page was read to its end: nothing to continue.
+  void ForgetPlace();
+  // Once the page's text is shown: a page left before is continued where it was left.
+  void ContinueWhereLeft();
+  // Goes to the place being continued once its sentence, or its time, has arrived.
+  void GoToPlace();
+  std::string ServerName() const;
   // The text server's URL for `page` (speech when `speech`).
   std::string RequestUrl(const std::string& page, bool speech) const;
+  // A request of `url` for a background client, its body into the work folder's `bodyFile`,
+  // with the access code as every request carries it.
+  TBackgroundHttpClient::Request ServerRequest(const std::string& url, int32_t timeOut,
+                                               const std::string& bodyFile) const;
+  static constexpr int32_t kSpeechTimeOutMs = 90000;
   // Asks a single-key question until the answer table accepts the key; false when the
   // application quit first (nothing was applied then).
   bool AskSetting(bool ReaderState::*dialogFlag, const std::string& prompt,
@@ -241,4 +289,23 @@ class TForm1 : public QWidget {
   std::optional<DownloadEnd> pageSpeechEnd_;  // how a starting download ended
   uint64_t pageSpeechSerial_ = 0;             // changes with every new or failed page speech
   bool pageFetchFailed_ = false;              // the page's speech could not be fetched or played
+  bool pageSpeechComplete_ = false;  // the page's speech has all arrived (its length is exact)
+
+  // Sentences.
+  QString pageText_;                    // the page's text as the server returned it
+  TextSpots pageSpots_;                 // where its characters are shown
+  bool mapChecked_ = false;             // the map has been held against the speech's length
+  std::optional<SentenceMap> pageMap_;  // the map of the page on show, once it fits
+  std::string mapPage_;                 // the page the map (or its request) is for
+  uint64_t mapSpeech_ = 0;              // the page speech it is for (pageSpeechSerial_)
+  QTimer* markTimer_ = nullptr;         // moves the mark along while the page plays
+  size_t marked_ = SIZE_MAX;            // the sentence marked
+  PlaceBook places_;
+  // A page being continued where it was left: the place, and its time in the speech once
+  // known (-1 while the map is still to come).
+  struct Continuing {
+    Place place;
+    int32_t target = -1;
+  };
+  std::optional<Continuing> continuing_;
 };

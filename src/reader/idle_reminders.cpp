@@ -43,7 +43,7 @@ void TForm1::Timer1Timer() {
     tomba_loe_abi("1muudakiirust.txt");
   } else if (state.voiceDialog) {
     tomba_loe_abi("1muudahaalt.txt");
-  } else if (MediaPlayer1.Mode() == mpPaused || MediaPlayer2.Mode() == mpPaused) {
+  } else if ((MediaPlayer1.Mode() == mpPaused && !continuing_) || MediaPlayer2.Mode() == mpPaused) {
     ytle_klahvi_nimi(32, true);
   } else if (state.menuPage && TextIsCurrent()) {
     korda_menyyd();

@@ -66,6 +66,9 @@ void TForm1::tomba_naita() {
   }
   shownPagePath_ = page;
   Trace("page " + page + (errorOnShow_ ? " text failed" : " shown"));
+  if (errorOnShow_) return;
+  RequestMap();
+  ContinueWhereLeft();
 }
 
 // Works on the text's own lines (the document's blocks): a long entry that the window
@@ -98,6 +101,7 @@ void TForm1::parse_menu() {
 
 bool TForm1::ShowText(const QString& text) {
   const uint64_t generation = ++textGeneration_;
+  ClearMark();
   Memo1->clear();
   QTextCursor cursor(Memo1->document());
   QElapsedTimer slice;
@@ -158,6 +162,8 @@ void TForm1::MediaPlayer1Notify() {
       CancelPageSpeech();
       FailPageSpeech(RequestOutcome::kUnusable);
     } else {
+      // Heard to its end (not stopped short by a key): nothing left to continue.
+      if (MediaPlayer1.Position() >= MediaPlayer1.Length()) ForgetPlace();
       GoUpAndRead();
     }
   }

@@ -21,7 +21,6 @@ void AddAccessCodeHeader(THttpClient& client, const std::string& code) {
   client.RequestHeaders.SetHeader("Vorbu", code);
 }
 
-constexpr int kSpeechTimeOut = 90000;
 constexpr int kTextTimeOut = 40000;
 constexpr off_t kRecordSize = 128;
 constexpr off_t kMinimumRecords = 30;
@@ -61,7 +60,7 @@ int TForm1::tomba(const std::string& page, const std::string& headerFile,
   // host and port for the request it redirected, never for the ones after it.
   HttpClient1.Host = services_.serverHost;
   HttpClient1.Port = services_.serverPort;
-  HttpClient1.TimeOut = speech ? kSpeechTimeOut : kTextTimeOut;
+  HttpClient1.TimeOut = speech ? kSpeechTimeOutMs : kTextTimeOut;
   HttpClient1.HeaderInfo.UserId = state.accessCode;
   HttpClient1.HeaderInfo.Password = state.accessCode;
   if (bodyFile.empty()) {
@@ -87,7 +86,9 @@ int TForm1::tomba(const std::string& page, const std::string& headerFile,
     // goes in with the busy flag still held, so that nothing navigates in the middle of it.
     if (target == state.pagePath) {
       errorOnShow_ = false;
-      ShowText(DecodeServerText(HttpClient1.Body));
+      pageText_ = DecodeServerText(HttpClient1.Body);
+      pageSpots_ = TextSpots(pageText_);
+      ShowText(pageText_);
     }
   } else if (speech && !audio_file_ok(bodyFile)) {
     lastOutcome_ = RequestOutcome::kUnusable;
@@ -125,21 +126,15 @@ int TForm1::FetchPageSpeech(bool playEarly) {
     pageSpeech_ = PageSpeech::kStarting;
     pageSpeechHeard_ = false;
     pageSpeechPlaysEarly_ = playEarly;
+    pageSpeechComplete_ = false;
     pageSpeechEnd_.reset();
+    // New speech: the map and the place being continued were for the old one.
+    HttpClient3.Cancel();
+    pageMap_.reset();
+    ClearMark();
+    continuing_.reset();
     services_.media->SetGrowing(path, true);
-    TBackgroundHttpClient::Request request;
-    request.host = services_.serverHost;
-    request.port = services_.serverPort;
-    request.timeOut = kSpeechTimeOut;
-    request.userId = state.accessCode;
-    request.password = state.accessCode;
-    request.url = RequestUrl(state.pagePath, true);
-    request.headerFile = state.workFolder + "hdr.txt";
-    request.bodyFile = path;
-    request.aboutToSend = [code = state.accessCode](THttpClient& client) {
-      AddAccessCodeHeader(client, code);
-    };
-    HttpClient2.Start(std::move(request));
+    HttpClient2.Start(ServerRequest(RequestUrl(state.pagePath, true), kSpeechTimeOutMs, "bod.mp3"));
     WaitWhile([this] { return !pageSpeechHeard_ && HttpClient2.Running(); });
     if (HttpClient2.Running() && pageSpeechHeard_ && !Quitting()) {
       pageSpeech_ = PageSpeech::kArriving;
@@ -166,6 +161,7 @@ int TForm1::FetchPageSpeech(bool playEarly) {
     FailPageSpeech(RequestOutcome::kUnusable);
     return -1;
   }
+  pageSpeechComplete_ = true;
   // Played from the start when it did not start early (or something closed it meanwhile).
   if (playEarly && (!pageSpeechHeard_ || MediaPlayer1.DeviceID() == 0) &&
       !PlaySpeech(MediaPlayer1, "bod.mp3")) {
@@ -179,6 +175,10 @@ int TForm1::FetchPageSpeech(bool playEarly) {
 }
 
 void TForm1::PageSpeechPacket() {
+  if (pageSpeech_ == PageSpeech::kArriving) {
+    GoToPlace();  // a place being continued may have arrived
+    return;
+  }
   if (pageSpeech_ != PageSpeech::kStarting || !pageSpeechPlaysEarly_ || pageSpeechHeard_ ||
       HttpClient2.ReceivedCount() < kRecordSize * kMinimumRecords)
     return;
@@ -205,7 +205,28 @@ void TForm1::PageSpeechDone(bool ok, const std::string& error) {
     FailPageSpeech(RequestOutcome::kUnreachable);
   } else if (!audio_file_ok("bod.mp3")) {
     FailPageSpeech(RequestOutcome::kUnusable);
+  } else {
+    pageSpeechComplete_ = true;
+    UpdateMark();  // the map is held against the exact length
+    GoToPlace();
   }
+}
+
+TBackgroundHttpClient::Request TForm1::ServerRequest(const std::string& url, int32_t timeOut,
+                                                     const std::string& bodyFile) const {
+  TBackgroundHttpClient::Request request;
+  request.host = services_.serverHost;
+  request.port = services_.serverPort;
+  request.timeOut = timeOut;
+  request.userId = state.accessCode;
+  request.password = state.accessCode;
+  request.url = url;
+  request.headerFile = state.workFolder + "hdr.txt";
+  request.bodyFile = state.workFolder + bodyFile;
+  request.aboutToSend = [code = state.accessCode](THttpClient& client) {
+    AddAccessCodeHeader(client, code);
+  };
+  return request;
 }
 
 void TForm1::CancelPageSpeech() {
@@ -284,9 +305,11 @@ void TForm1::WorkingTick() {
   const bool pagePlays = MediaPlayer1.Mode() == mpPlaying;
   if (!state.requestBusy) {
     // Only the page's speech arrives: the user waits only when it has caught up with its
-    // download (a paused page, or a prompt, is no wait).
-    if (pagePlays && MediaPlayer1.Starved() && MediaPlayer2.Mode() != mpPlaying)
-      mangi_res_heli("tick");
+    // download, or waits for the place being continued to arrive (a page the user paused,
+    // or a prompt, is no wait).
+    const bool waits =
+        (pagePlays && MediaPlayer1.Starved()) || (continuing_ && continuing_->target >= 0);
+    if (waits && MediaPlayer2.Mode() != mpPlaying) mangi_res_heli("tick");
     return;
   }
   // Speech that plays meanwhile (the page while its text arrives) says enough, unless it

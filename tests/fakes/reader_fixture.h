@@ -36,6 +36,7 @@ class ReaderFixture : public ::testing::Test {
     services.clock = &clock;
     services.keyboard = &keys;
     services.workFolderCandidates = {dir.path().toStdString() + "/work"};
+    services.placesPath = dir.path().toStdString() + "/state/talking-reader/places";
     services.serverHost = "127.0.0.1";
     services.serverPort = server->Port();
     services.applicationActive = [this] { return active; };
@@ -152,6 +153,11 @@ class ReaderFixture : public ::testing::Test {
   bool WaitForPageSpeech() {
     return WaitUntil([this] { return !form->HttpClient2.Running(); });
   }
+  // Waits until the page's speech and its sentence map have arrived (or failed).
+  bool WaitForPageAndMap() {
+    return WaitUntil(
+        [this] { return !form->HttpClient2.Running() && !form->HttpClient3.Running(); });
+  }
   std::string Work(const std::string& name) const { return form->state.workFolder + name; }
   QString MemoText() const { return form->Memo1->toPlainText(); }
   // Reads the root page: the navigation step that the window's activation runs.
@@ -159,7 +165,7 @@ class ReaderFixture : public ::testing::Test {
     form->state.pagePath = "0";
     form->state.lastPagePath = "-";
     form->FormActivate();
-    WaitForPageSpeech();
+    WaitForPageAndMap();
     ProcessEvents();
     server->ClearRequests();
     media.ClearCommands();

@@ -126,22 +126,29 @@ class ScriptedHttpServer {
     return requests_;
   }
   // The q= values of the requests so far, with "+w" appended for speech requests.
-  std::vector<std::string> Pages() const {
-    std::vector<std::string> pages;
-    for (const ScriptedRequest& r : Requests()) {
-      auto q = r.query.find("q");
-      auto w = r.query.find("w");
-      pages.push_back((q == r.query.end() ? "" : q->second) +
-                      (w != r.query.end() && w->second == "1" ? "+w" : ""));
-    }
-    return pages;
-  }
+  // Sentence maps (w=2), which a reader asks for in the background after a page's text, are
+  // left out; MapPages() lists them.
+  std::vector<std::string> Pages() const { return PagesWith(false); }
+  // The q= values of the sentence map requests (w=2) so far.
+  std::vector<std::string> MapPages() const { return PagesWith(true); }
   void ClearRequests() {
     std::lock_guard<std::mutex> lock(mutex_);
     requests_.clear();
   }
 
  private:
+  std::vector<std::string> PagesWith(bool maps) const {
+    std::vector<std::string> pages;
+    for (const ScriptedRequest& r : Requests()) {
+      auto q = r.query.find("q");
+      auto w = r.query.find("w");
+      const std::string kind = w == r.query.end() ? "" : w->second;
+      if ((kind == "2") != maps) continue;
+      pages.push_back((q == r.query.end() ? "" : q->second) + (kind == "1" ? "+w" : ""));
+    }
+    return pages;
+  }
+
   void Run() {
     while (!stop_) {
       pollfd p{listener_, POLLIN, 0};

@@ -158,8 +158,8 @@ TEST(EmbeddedSoundsTest, NamesListExactlyTheSoundsOfEachKind) {
   EXPECT_EQ(EmbeddedSounds::Names(SoundKind::Mp3),
             std::vector<std::string>(std::begin(kMp3Names), std::end(kMp3Names)));
   EXPECT_EQ(EmbeddedSounds::Names(SoundKind::Wave),
-            (std::vector<std::string>{"BOING", "BUSY", "CLICK", "DING", "NAMES_OFF", "NAMES_ON",
-                                      "TICK", "TX_TEKKISVIGA", "UP"}));
+            (std::vector<std::string>{"BOING", "BUSY", "CLICK", "CONTINUING", "DING", "NAMES_OFF",
+                                      "NAMES_ON", "NOT_HERE", "TICK", "TX_TEKKISVIGA", "UP"}));
 }
 
 TEST(EmbeddedSoundsTest, LookUpIgnoresLetterCase) {

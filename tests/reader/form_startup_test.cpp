@@ -48,9 +48,11 @@ TEST_F(FormStartupTest, StartUpGivesTheDocumentedState) {
 
 TEST_F(FormStartupTest, RequestIdIsFixedForTheRunAndDrawnAnewAtTheNextStart) {
   form->FormActivate();
+  ASSERT_TRUE(WaitForPageAndMap());
   Press(vk::k0 + 1);
+  ASSERT_TRUE(WaitForPageAndMap());
   const auto requests = server->Requests();
-  ASSERT_EQ(4u, requests.size());
+  ASSERT_EQ(6u, requests.size()) << "speech, text and sentence map of two pages";
   for (const auto& r : requests) EXPECT_EQ(form->state.requestId, "&ID=" + r.query.at("ID"));
 
   std::set<std::string> ids;

@@ -16,11 +16,14 @@ TEST_F(PageRequestsTest, SpeechAndTextRequestsHaveTheirUrlsAndHeaderLinesInOrder
   form->state.voice = "5";
   form->state.pagePath = "01";
   form->FormActivate();
+  ASSERT_TRUE(WaitUntil([this] { return server->MapPages().size() == 1; }));
   const auto requests = server->Requests();
-  ASSERT_EQ(2u, requests.size());
+  ASSERT_EQ(3u, requests.size());
   const std::string id = form->state.requestId;
   EXPECT_EQ("/cgi-bin/tx.cgi?s=3&v=5&q=01" + id + "&w=1", requests[0].target);
   EXPECT_EQ("/cgi-bin/tx.cgi?s=3&v=5&q=01" + id, requests[1].target);
+  EXPECT_EQ("/cgi-bin/tx.cgi?s=3&v=5&q=01" + id + "&w=2", requests[2].target)
+      << "the sentence map, after the text";
   const std::vector<std::string> expected = {
       "GET /cgi-bin/tx.cgi?s=3&v=5&q=01" + id + " HTTP/1.0",
       "Host: 127.0.0.1",

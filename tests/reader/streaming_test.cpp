@@ -14,7 +14,7 @@ class StreamingTest : public ReaderFixture {
   // answer comes at once.
   ScriptedResponse Answer(const ScriptedRequest& r) override {
     ScriptedResponse response = ReaderFixture::Answer(r);
-    if (r.query.count("w") && r.query.at("q") == heldPage) {
+    if (r.query.count("w") && r.query.at("w") == "1" && r.query.at("q") == heldPage) {
       response.body = std::string(speechBytes, 'S');
       response.holdAfter = 8000;
       response.hold = gate->Hold();
