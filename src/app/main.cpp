@@ -86,7 +86,9 @@ int main(int argc, char** argv) {
   // The code belongs to the server it was entered for and is never offered to another.
   AccessCodeKeyring keyring(server.host + ":" + std::to_string(server.port));
   services.rememberedAccessCode = keyring.Lookup(kKeyringWait);
-  services.accessCodeEntered = [&keyring](const std::string& code) { keyring.Remember(code); };
+  services.accessCodeEntered = [&keyring](const std::string& code) {
+    return keyring.Remember(code);
+  };
 
   TForm1 form(services);
   form.show();

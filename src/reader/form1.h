@@ -14,6 +14,7 @@
 
 #include <QWidget>
 #include <functional>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -50,8 +51,9 @@ struct ReaderServices {
   // The access code remembered from an earlier run; empty: the built-in code.
   std::optional<std::string> rememberedAccessCode;
   // Called with each code the user enters with F9 and Enter (empty: the user cleared it),
-  // so that it can be remembered; must return at once.
-  std::function<void(const std::string& code)> accessCodeEntered;
+  // so that it can be remembered; must return at once. The answer becomes true once the
+  // code is kept (or forgotten), false when it cannot be.
+  std::function<std::shared_future<bool>(const std::string& code)> accessCodeEntered;
 };
 
 class TForm1 : public QWidget {
@@ -178,6 +180,11 @@ class TForm1 : public QWidget {
   void StayUnlessFetched(const std::string& from);
   // Stops the page player, then the prompt player, each only when it plays.
   void StopPlayingPlayers();
+  // Plays the embedded phrase `sound` on the prompt player and waits for its end.
+  void SayAndWait(const std::string& sound);
+  // After F9 and Enter: waits a moment for the keyring's answer about `kept`, and says so
+  // when the code could not be kept.
+  void ReportAccessCodeKept(const std::shared_future<bool>& kept);
   // Where the page player stood when a speech-rate or voice question began.
   struct PageSnapshot {
     bool interrupted = false;  // the page was playing or paused
