@@ -1,4 +1,5 @@
-// Program entry: the server (command line, else the configuration file), the access code
+// Program entry: the server (command line, else the configuration file), the look for a
+// screen reader (begun first, so that it runs while the keyring is asked), the access code
 // remembered in the keyring, the application, the window (whose creation runs the
 // reader's start-up), and the main loop. Exit code 0 when the loop ends normally.
 #include <sys/socket.h>
@@ -14,6 +15,8 @@
 #include "keyring/access_code_keyring.h"
 #include "reader/form1.h"
 #include "reader/reader_application.h"
+#include "reader/screen_reader_detection.h"
+#include "reader/screen_reader_offer.h"
 
 namespace {
 
@@ -72,6 +75,13 @@ int main(int argc, char** argv) {
 
   QuitOnSignals(app);
 
+  // Its answers arrive as events; the window's first activation waits for them (within
+  // the detection's bound) before it reads anything.
+  const std::optional<std::string> sessionBus = tr_base::SessionBusAddress();
+  ScreenReaderDetection screenReader(sessionBus);
+  ScreenReaderOffer offer([&screenReader] { return screenReader.result(); }, DataHome(),
+                          StateHome());
+
   MediaDeviceService media(OpenDefaultOutput());
   SystemClock clock;
   KeyboardState keyboard;
@@ -84,11 +94,12 @@ int main(int argc, char** argv) {
   services.serverPort = server.port;
 
   // The code belongs to the server it was entered for and is never offered to another.
-  AccessCodeKeyring keyring(server.host + ":" + std::to_string(server.port));
+  AccessCodeKeyring keyring(server.host + ":" + std::to_string(server.port), {}, sessionBus);
   services.rememberedAccessCode = keyring.Lookup(kKeyringWait);
   services.accessCodeEntered = [&keyring](const std::string& code) {
     return keyring.Remember(code);
   };
+  services.screenReaderOffer = &offer;
 
   TForm1 form(services);
   form.show();

@@ -231,7 +231,7 @@ void TForm1::WaitWhile(const std::function<bool()>& waiting) {
 }
 
 bool TForm1::event(QEvent* event) {
-  if (event->type() == QEvent::WindowActivate) FormActivate();
+  if (event->type() == QEvent::WindowActivate && ReadyForFirstPage()) FormActivate();
   return QWidget::event(event);
 }
 

@@ -32,6 +32,7 @@ class QLineEdit;
 class QElapsedTimer;
 class QKeyEvent;
 class QTimer;
+class ScreenReaderOffer;
 
 // What the window needs from the outside world; tests replace each part.
 struct ReaderServices {
@@ -54,6 +55,9 @@ struct ReaderServices {
   // so that it can be remembered; must return at once. The answer becomes true once the
   // code is kept (or forgotten), false when it cannot be.
   std::function<std::shared_future<bool>(const std::string& code)> accessCodeEntered;
+  // Offers, before the first page is read, to silence a screen reader that speaks over
+  // the reader; null: no offer.
+  ScreenReaderOffer* screenReaderOffer = nullptr;
 };
 
 class TForm1 : public QWidget {
@@ -114,6 +118,9 @@ class TForm1 : public QWidget {
   void kysi_parooli();
   void passKeyPress(char& key);
   void tomba_loe_staatus();
+  // Before the first page: asks whether to silence a screen reader that speaks over the
+  // reader (1 yes, any other key no), when the offer says so, and does what was answered.
+  void kysi_ekraanilugejat();
 
   // Embedded sounds.
   void mangi_res_heli(const std::string& name);
@@ -180,6 +187,9 @@ class TForm1 : public QWidget {
   void StayUnlessFetched(const std::string& from);
   // Stops the page player, then the prompt player, each only when it plays.
   void StopPlayingPlayers();
+  // The first activation runs the screen-reader question before anything is read; an
+  // activation while it runs reads nothing. True when the navigation step may run.
+  bool ReadyForFirstPage();
   // Plays the embedded phrase `sound` on the prompt player and waits for its end.
   void SayAndWait(const std::string& sound);
   // After F9 and Enter: waits a moment for the keyring's answer about `kept`, and says so
@@ -203,4 +213,6 @@ class TForm1 : public QWidget {
   uint64_t textGeneration_ = 0;   // counts the texts put into Memo1
   bool textStopped_ = false;      // a text stopped before all of it went in
   bool escapeWhileBusy_ = false;  // Escape was pressed while the page was busy
+  enum class FirstPage { kWaiting, kAsking, kReady };
+  FirstPage firstPage_ = FirstPage::kWaiting;
 };

@@ -138,8 +138,8 @@ FrameWalk WalkFrames(const QByteArray& mp3) {
 // Every MP3 sound the reader carries.
 // clang-format off
 const char* const kMp3Names[] = {
-    "TX_KASUTAJATUNNUS", "TX_KASUTUSJUHEND", "TX_KOODIVIGA", "TX_LOGIMISVIGA", "TX_SYNTEESIVIGA",
-    "TX_YHENDUSVIGA",
+    "TX_EKRAANILUGEJA", "TX_KASUTAJATUNNUS", "TX_KASUTUSJUHEND", "TX_KOODIVIGA", "TX_LOGIMISVIGA",
+    "TX_SYNTEESIVIGA", "TX_VAIGISTAN", "TX_VAIGISTUSVIGA", "TX_VASTUSEVIGA", "TX_YHENDUSVIGA",
     "VK_0", "VK_1", "VK_2", "VK_3", "VK_4", "VK_5", "VK_6", "VK_7", "VK_8", "VK_9",
     "VK_BACK", "VK_ESCAPE", "VK_F11", "VK_F12", "VK_F9", "VK_LEFT", "VK_RETURN", "VK_RIGHT",
     "VK_SPACE"};
