@@ -148,7 +148,7 @@ const char* const kMp3Names[] = {
 // How long a sound's speech should last, in seconds: a key name is short, a message a
 // sentence or two, the manual a few minutes.
 std::pair<double, double> ExpectedSeconds(const std::string& name) {
-  if (name == "TX_KASUTUSJUHEND") return {120, 240};
+  if (name == "TX_KASUTUSJUHEND") return {120, 300};
   if (name.rfind("VK_", 0) == 0) return {0.2, 2};
   return {0.8, 8};
 }
