@@ -35,7 +35,7 @@ const SecretSchema* Schema() {
 // A Secret Service proxy that refuses every prompt without showing it. libsecret performs
 // a prompt (which makes the keyring open its window) whenever the keyring answers a call
 // with one; through this proxy such a call fails instead.
-constexpr char kPromptRefused[] = "the keyring wanted to open a window; that was refused";
+constexpr const char* kPromptRefused = "the keyring wanted to open a window; that was refused";
 
 GVariant* RefusePromptSync(SecretService*, SecretPrompt*, GCancellable*, const GVariantType*,
                            GError** error) {
@@ -276,7 +276,7 @@ void AccessCodeKeyring::Shared::Run() {
 
 AccessCodeKeyring::AccessCodeKeyring(std::string server,
                                      std::function<void(const std::string&)> warn,
-                                     std::optional<std::string> sessionBus)
+                                     const std::optional<std::string>& sessionBus)
     : shared_(std::make_shared<Shared>()) {
   shared_->server = std::move(server);
   shared_->warn = warn ? std::move(warn) : [](const std::string& line) {

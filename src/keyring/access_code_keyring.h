@@ -30,8 +30,9 @@ class AccessCodeKeyring {
   // `server` names the text server the code belongs to, as "HOST:PORT". `warn` receives
   // one line for each failed keyring call; empty: standard error. `sessionBus` is the
   // bus's address; nothing: there is none, and the keyring is never asked.
-  explicit AccessCodeKeyring(std::string server, std::function<void(const std::string&)> warn = {},
-                             std::optional<std::string> sessionBus = tr_base::SessionBusAddress());
+  explicit AccessCodeKeyring(
+      std::string server, std::function<void(const std::string&)> warn = {},
+      const std::optional<std::string>& sessionBus = tr_base::SessionBusAddress());
   // Waits up to kExitWait for queued stores to finish, then abandons what is left.
   ~AccessCodeKeyring();
   AccessCodeKeyring(const AccessCodeKeyring&) = delete;

@@ -42,9 +42,11 @@ QVariant PropertyValue(const QDBusMessage& reply) {
 
 }  // namespace
 
-ScreenReaderDetection::ScreenReaderDetection(std::optional<std::string> sessionBus,
+ScreenReaderDetection::ScreenReaderDetection(const std::optional<std::string>& sessionBus,
                                              std::chrono::milliseconds bound) {
-  QTimer::singleShot(bound, &context_, [this] { Finish(Result::kNoAnswer); });
+  bound_.setSingleShot(true);
+  QObject::connect(&bound_, &QTimer::timeout, &context_, [this] { Finish(Result::kNoAnswer); });
+  bound_.start(bound);
   Start(sessionBus);
 }
 
@@ -167,4 +169,5 @@ void ScreenReaderDetection::Finish(Result result, const QString& evidence) {
   if (Done()) return;
   result_ = result;
   evidence_ = evidence;
+  bound_.stop();
 }

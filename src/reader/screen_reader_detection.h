@@ -16,6 +16,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -34,7 +35,7 @@ class ScreenReaderDetection {
 
   // Starts looking on the session bus at `sessionBus` (nothing: there is none); ends by
   // itself within `bound`. The answers arrive as events: the event loop must run.
-  explicit ScreenReaderDetection(std::optional<std::string> sessionBus,
+  explicit ScreenReaderDetection(const std::optional<std::string>& sessionBus,
                                  std::chrono::milliseconds bound = kBound);
   ~ScreenReaderDetection();
   ScreenReaderDetection(const ScreenReaderDetection&) = delete;
@@ -52,7 +53,8 @@ class ScreenReaderDetection {
   void Settle();
   void Finish(Result result, const QString& evidence = {});
 
-  QObject context_;  // owns the watchers and the bound's timer
+  QObject context_;  // owns the watchers
+  QTimer bound_;
   Result result_ = Result::kLooking;
   QString evidence_;
   int awaited_ = 0;  // answers still to come

@@ -102,7 +102,7 @@ void WriteAll(int fd, std::string_view data, const std::string& path) {
 std::string WriteTemporary(const Fd& dir, const std::string& name, std::string_view data,
                            mode_t mode, const std::string& path) {
   std::random_device random;
-  const std::string tmp =
+  std::string tmp =
       "." + name + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(random());
   Fd file(
       ::openat(dir.get(), tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));

@@ -34,10 +34,10 @@ std::string StateHome();
 class ScreenReaderOffer {
  public:
   // Orca's settings file for this program, relative to the data folder.
-  static constexpr char kSettingsFolder[] = "orca/app-settings";
-  static constexpr char kSettingsName[] = "talking-reader.conf";
+  static constexpr const char* kSettingsFolder = "orca/app-settings";
+  static constexpr const char* kSettingsName = "talking-reader.conf";
   // The remembered "no", in the state folder's talking-reader/.
-  static constexpr char kDeclinedName[] = "screen-reader-declined";
+  static constexpr const char* kDeclinedName = "screen-reader-declined";
 
   using Detection = std::function<ScreenReaderDetection::Result()>;
 
