@@ -1,4 +1,5 @@
-// Program entry: the server (command line, else the configuration file), the access code
+// Program entry: the server (command line, else the configuration file), the look for a
+// screen reader (begun first, so that it runs while the keyring is asked), the access code
 // remembered in the keyring, the application, the window (whose creation runs the
 // reader's start-up), and the main loop. Exit code 0 when the loop ends normally.
 #include <sys/socket.h>
@@ -15,6 +16,8 @@
 #include "reader/form1.h"
 #include "reader/places.h"
 #include "reader/reader_application.h"
+#include "reader/screen_reader_detection.h"
+#include "reader/screen_reader_offer.h"
 
 namespace {
 
@@ -73,6 +76,13 @@ int main(int argc, char** argv) {
 
   QuitOnSignals(app);
 
+  // Its answers arrive as events; the window's first activation waits for them (within
+  // the detection's bound) before it reads anything.
+  const std::optional<std::string> sessionBus = tr_base::SessionBusAddress();
+  ScreenReaderDetection screenReader(sessionBus);
+  ScreenReaderOffer offer([&screenReader] { return screenReader.result(); }, DataHome(),
+                          StateHome());
+
   MediaDeviceService media(OpenDefaultOutput());
   SystemClock clock;
   KeyboardState keyboard;
@@ -86,9 +96,15 @@ int main(int argc, char** argv) {
   services.placesPath = DefaultPlacesPath();
 
   // The code belongs to the server it was entered for and is never offered to another.
-  AccessCodeKeyring keyring(server.host + ":" + std::to_string(server.port));
+  AccessCodeKeyring keyring(server.host + ":" + std::to_string(server.port), {}, sessionBus);
   services.rememberedAccessCode = keyring.Lookup(kKeyringWait);
-  services.accessCodeEntered = [&keyring](const std::string& code) { keyring.Remember(code); };
+  services.accessCodeEntered = [&keyring](const std::string& code) {
+    return keyring.Remember(code);
+  };
+  services.screenReaderOffer = &offer;
+  // The mark of the sentence being spoken moves the caret, for magnifiers and braille,
+  // unless a screen reader would then read the text again.
+  services.caretFollowsMark = [&offer] { return !offer.SpeaksHere(); };
 
   TForm1 form(services);
   form.show();

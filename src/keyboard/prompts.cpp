@@ -30,7 +30,17 @@ const char* KeyName(uint16_t key) {
 
 bool IsQuestionPage(const std::string& page) {
   return page == "1kysiparooli.txt" || page == "1lopetamine.txt" || page == "1muudakiirust.txt" ||
-         page == "1muudahaalt.txt";
+         page == "1muudahaalt.txt" || page == "1ekraanilugeja.txt";
+}
+
+// The prompt pages answered from the embedded sounds instead of the server; nullptr for
+// any other page.
+const char* BuiltInSound(const std::string& page) {
+  if (page == "1kysiparooli.txt") return "tx_kasutajatunnus";
+  if (page == "1vorbu.txt") return "tx_kasutusjuhend";
+  // Asked before the first page, so it must not depend on the server.
+  if (page == "1ekraanilugeja.txt") return "tx_ekraanilugeja";
+  return nullptr;
 }
 
 }  // namespace
@@ -69,8 +79,8 @@ void TForm1::tomba_loe_abi(const std::string& page) {
   MediaPlayer1.Close();
   MediaPlayer2.Close();
 
-  if (page == "1kysiparooli.txt" || page == "1vorbu.txt") {
-    const std::string sound = page == "1kysiparooli.txt" ? "tx_kasutajatunnus" : "tx_kasutusjuhend";
+  if (const char* builtIn = BuiltInSound(page)) {
+    const std::string sound = builtIn;
     salvesta_res_mp3(sound);
     OpenAndPlay(MediaPlayer2, state.workFolder + sound + ".mp3");
   } else if (tomba(page, "hdr_abi.txt", "bdy_abi.mp3", true) > 0) {

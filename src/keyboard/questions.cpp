@@ -1,8 +1,11 @@
 // Questions and the status report: leaving at the root, speech rate and voice (each a
 // single key), the access code (typed into `pass`), and the spoken status page whose
 // name encodes the reader's state.
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QTimer>
+#include <chrono>
 
 #include "reader/form1.h"
 #include "reader/trace.h"
@@ -10,6 +13,8 @@
 namespace {
 
 constexpr char kStatusTag[] = "20080619";
+// How long the reader waits for the keyring to say whether it kept a code.
+constexpr qint64 kKeyringAnswerMs = 1500;
 
 }  // namespace
 
@@ -126,14 +131,35 @@ void TForm1::kysi_parooli() {
 void TForm1::passKeyPress(char& key) {
   if (key == 13) {
     state.accessCode = pass->text().toStdString();
-    if (services_.accessCodeEntered) services_.accessCodeEntered(state.accessCode);
+    std::shared_future<bool> kept;
+    if (services_.accessCodeEntered) kept = services_.accessCodeEntered(state.accessCode);
     pass->clear();
     pass->hide();
     Memo1->setFocus();
+    mangi_res_heli("click");
+    if (!state.accessCode.empty() && kept.valid()) ReportAccessCodeKept(kept);
     state.lastPagePath = "-";
     FormActivate();
+    return;
   }
   mangi_res_heli("click");
+}
+
+void TForm1::ReportAccessCodeKept(const std::shared_future<bool>& kept) {
+  // The keyring answers within milliseconds when it answers at all; a keyring that takes
+  // longer has not kept the code as far as the user can tell.
+  QElapsedTimer waited;
+  waited.start();
+  QTimer poll;
+  poll.start(10);  // wakes the wait below; the answer comes from another thread
+  WaitWhile([&] {
+    return kept.wait_for(std::chrono::seconds(0)) != std::future_status::ready &&
+           waited.elapsed() < kKeyringAnswerMs;
+  });
+  poll.stop();
+  if (Quitting()) return;
+  const bool ready = kept.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+  if (!ready || !kept.get()) SayAndWait("tx_koodiviga");
 }
 
 void TForm1::tomba_loe_staatus() {

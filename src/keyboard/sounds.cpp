@@ -28,3 +28,9 @@ void TForm1::mangi_res_mp3(const std::string& name) {
   salvesta_res_mp3(name);
   OpenAndPlay(MediaPlayer2, state.workFolder + name + ".mp3");
 }
+
+void TForm1::SayAndWait(const std::string& sound) {
+  mangi_res_mp3(sound);
+  WaitWhile([this] { return MediaPlayer2.Mode() == mpPlaying; });
+  MediaPlayer2.Close();
+}

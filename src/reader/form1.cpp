@@ -32,6 +32,23 @@ QFont SansSerif(int pixelSize, bool bold) {
   return font;
 }
 
+// Keys with which a text area moves its caret (with or without modifiers).
+bool MovesCaret(int key) {
+  switch (key) {
+    case Qt::Key_Left:
+    case Qt::Key_Right:
+    case Qt::Key_Up:
+    case Qt::Key_Down:
+    case Qt::Key_Home:
+    case Qt::Key_End:
+    case Qt::Key_PageUp:
+    case Qt::Key_PageDown:
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 TForm1::TForm1(const ReaderServices& services, QWidget* parent)
@@ -56,7 +73,8 @@ TForm1::TForm1(const ReaderServices& services, QWidget* parent)
 
   Memo1 = new QPlainTextEdit(this);
   Memo1->setReadOnly(true);
-  // Read-only, but the keyboard can still move and select, so a screen reader can read it.
+  // Read-only but selectable, with a caret a screen reader can place and read by; the
+  // keys that would move the caret are the reader's commands (see PreviewKey).
   Memo1->setTextInteractionFlags(Qt::TextSelectableByKeyboard | Qt::TextSelectableByMouse);
   Memo1->setLineWrapMode(QPlainTextEdit::WidgetWidth);
   Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -226,7 +244,7 @@ void TForm1::WaitWhile(const std::function<bool()>& waiting) {
 }
 
 bool TForm1::event(QEvent* event) {
-  if (event->type() == QEvent::WindowActivate) FormActivate();
+  if (event->type() == QEvent::WindowActivate && ReadyForFirstPage()) FormActivate();
   return QWidget::event(event);
 }
 
@@ -281,5 +299,9 @@ bool TForm1::PreviewKey(QWidget* receiver, QKeyEvent* event) {
     char c = static_cast<char>(event->text().at(0).unicode() & 0xFF);
     Memo1KeyPress(c);
   }
-  return false;
+  // The keys that move a caret are the reader's commands (or may become ones) and
+  // nothing else: they never move Memo1's caret as well, so no screen reader reads the
+  // character or line it would land on. The mouse and a screen reader's own review
+  // still read and select the text.
+  return MovesCaret(event->key());
 }

@@ -17,6 +17,7 @@
 
 #include <QWidget>
 #include <functional>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -37,6 +38,7 @@ class QLineEdit;
 class QElapsedTimer;
 class QKeyEvent;
 class QTimer;
+class ScreenReaderOffer;
 
 // What the window needs from the outside world; tests replace each part.
 struct ReaderServices {
@@ -56,9 +58,13 @@ struct ReaderServices {
   // The access code remembered from an earlier run; empty: the built-in code.
   std::optional<std::string> rememberedAccessCode;
   // Called with each code the user enters with F9 and Enter (empty: the user cleared it),
-  // so that it can be remembered; must return at once.
-  std::function<void(const std::string& code)> accessCodeEntered;
-  // The file of the places the user left in pages; empty: DefaultPlacesPath().
+  // so that it can be remembered; must return at once. The answer becomes true once the
+  // code is kept (or forgotten), false when it cannot be.
+  std::function<std::shared_future<bool>(const std::string& code)> accessCodeEntered;
+  // Offers, before the first page is read, to silence a screen reader that speaks over
+  // the reader; null: no offer.
+  ScreenReaderOffer* screenReaderOffer = nullptr;
+  // The file of the places the user left in pages; empty: they are kept for the run only.
   std::string placesPath;
   // Whether the mark of the sentence being spoken may also move the text area's caret, so
   // that a magnifier or a braille display follows it; empty: it may. False while a screen
@@ -130,6 +136,9 @@ class TForm1 : public QWidget {
   void kysi_parooli();
   void passKeyPress(char& key);
   void tomba_loe_staatus();
+  // Before the first page: asks whether to silence a screen reader that speaks over the
+  // reader (1 yes, any other key no), when the offer says so, and does what was answered.
+  void kysi_ekraanilugejat();
 
   // Embedded sounds.
   void mangi_res_heli(const std::string& name);
@@ -256,6 +265,14 @@ class TForm1 : public QWidget {
   void StayUnlessFetched(const std::string& from);
   // Stops the page player, then the prompt player, each only when it plays.
   void StopPlayingPlayers();
+  // The first activation runs the screen-reader question before anything is read; an
+  // activation while it runs reads nothing. True when the navigation step may run.
+  bool ReadyForFirstPage();
+  // Plays the embedded phrase `sound` on the prompt player and waits for its end.
+  void SayAndWait(const std::string& sound);
+  // After F9 and Enter: waits a moment for the keyring's answer about `kept`, and says so
+  // when the code could not be kept.
+  void ReportAccessCodeKept(const std::shared_future<bool>& kept);
   // Where the page player stood when a speech-rate or voice question began.
   struct PageSnapshot {
     bool interrupted = false;  // the page was playing or paused
@@ -308,4 +325,8 @@ class TForm1 : public QWidget {
     int32_t target = -1;
   };
   std::optional<Continuing> continuing_;
+  // The first page: waiting for the first activation, the screen-reader question being
+  // asked, or free to be read.
+  enum class FirstPage { kWaiting, kAsking, kReady };
+  FirstPage firstPage_ = FirstPage::kWaiting;
 };

@@ -39,6 +39,8 @@ void TForm1::Timer1Timer() {
     mangi_res_mp3("tx_kasutajatunnus");
   } else if (state.quitDialog) {
     tomba_loe_abi("1lopetamine.txt");
+  } else if (state.screenReaderDialog) {
+    tomba_loe_abi("1ekraanilugeja.txt");
   } else if (state.speedDialog) {
     tomba_loe_abi("1muudakiirust.txt");
   } else if (state.voiceDialog) {

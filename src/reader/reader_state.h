@@ -17,6 +17,7 @@ struct ReaderState {
   bool speedDialog = false;         // the speech-rate question runs
   bool voiceDialog = false;         // the voice question runs
   bool quitDialog = false;          // the question whether to leave waits
+  bool screenReaderDialog = false;  // the question whether to silence a screen reader waits
   bool menuPage = false;            // the current page is a menu
   uint16_t answerKey = 0;           // the key captured while answerWait was set
   std::string workFolder;           // ends with '/'; every file name is workFolder + bare name

@@ -87,9 +87,11 @@ class PrivateSessionBus {
     return env;
   }
 
-  // Starts the Secret Service: a keyring daemon with an unlocked login keyring under the
-  // test's home. False, with problem() saying why, when it cannot.
-  bool StartKeyring() {
+  // Starts the Secret Service: a keyring daemon with an unlocked login keyring (the
+  // default collection) under the test's home, or, with `loginKeyring` false, one that
+  // has no keyring at all yet, as on a first login without a password. False, with
+  // problem() saying why, when it cannot.
+  bool StartKeyring(bool loginKeyring = true) {
     if (!problem_.isEmpty()) return false;
     if (QStandardPaths::findExecutable("gnome-keyring-daemon").isEmpty()) {
       problem_ = "needs gnome-keyring-daemon (gnome-keyring)";
@@ -97,15 +99,19 @@ class PrivateSessionBus {
     }
     keyring_.setProcessEnvironment(Environment(QProcessEnvironment::systemEnvironment()));
     keyring_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    keyring_.start("gnome-keyring-daemon", {"--foreground", "--unlock", "--components=secrets"});
+    QStringList args = {"--foreground", "--components=secrets"};
+    if (loginKeyring) args << "--unlock";
+    keyring_.start("gnome-keyring-daemon", args);
     if (!keyring_.waitForStarted(5000)) {
       problem_ = "gnome-keyring-daemon did not start";
       return false;
     }
-    // The new keyring's password, read to the end of input. Without an event loop the
-    // bytes leave only in waitForBytesWritten.
-    keyring_.write("test-keyring-password");
-    keyring_.waitForBytesWritten(5000);
+    if (loginKeyring) {
+      // The new keyring's password, read to the end of input. Without an event loop the
+      // bytes leave only in waitForBytesWritten.
+      keyring_.write("test-keyring-password");
+      keyring_.waitForBytesWritten(5000);
+    }
     keyring_.closeWriteChannel();
     QElapsedTimer timer;
     timer.start();

@@ -138,7 +138,8 @@ FrameWalk WalkFrames(const QByteArray& mp3) {
 // Every MP3 sound the reader carries.
 // clang-format off
 const char* const kMp3Names[] = {
-    "TX_KASUTAJATUNNUS", "TX_KASUTUSJUHEND", "TX_LOGIMISVIGA", "TX_SYNTEESIVIGA", "TX_YHENDUSVIGA",
+    "TX_EKRAANILUGEJA", "TX_KASUTAJATUNNUS", "TX_KASUTUSJUHEND", "TX_KOODIVIGA", "TX_LOGIMISVIGA",
+    "TX_SYNTEESIVIGA", "TX_VAIGISTAN", "TX_VAIGISTUSVIGA", "TX_VASTUSEVIGA", "TX_YHENDUSVIGA",
     "VK_0", "VK_1", "VK_2", "VK_3", "VK_4", "VK_5", "VK_6", "VK_7", "VK_8", "VK_9",
     "VK_BACK", "VK_ESCAPE", "VK_F11", "VK_F12", "VK_F9", "VK_LEFT", "VK_RETURN", "VK_RIGHT",
     "VK_SPACE"};
@@ -147,7 +148,7 @@ const char* const kMp3Names[] = {
 // How long a sound's speech should last, in seconds: a key name is short, a message a
 // sentence or two, the manual a few minutes.
 std::pair<double, double> ExpectedSeconds(const std::string& name) {
-  if (name == "TX_KASUTUSJUHEND") return {120, 240};
+  if (name == "TX_KASUTUSJUHEND") return {120, 300};
   if (name.rfind("VK_", 0) == 0) return {0.2, 2};
   return {0.8, 8};
 }

@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QTextCursor>
 
 #include "keyboard/embedded_sounds.h"
 #include "reader_fixture.h"
@@ -148,6 +149,26 @@ TEST_F(KeyEventsTest, TheCodeBoxKeepsTheFocusAndClicksForEveryKey) {
   SendKey(form->pass, Qt::Key_Return, "\r");
   EXPECT_FALSE(form->pass->isVisible());
   EXPECT_EQ("ca", form->state.accessCode);
+}
+
+TEST_F(KeyEventsTest, KeysThatMoveACaretAreCommandsOnlyAndLeaveTheTextAreasCaret) {
+  OpenRoot();
+  ShowAndFocus();
+  QTextCursor cursor = form->Memo1->textCursor();
+  cursor.setPosition(5);
+  form->Memo1->setTextCursor(cursor);
+  for (int key : {Qt::Key_Left, Qt::Key_Right, Qt::Key_Up, Qt::Key_Down, Qt::Key_PageUp,
+                  Qt::Key_PageDown, Qt::Key_End, Qt::Key_Home}) {
+    for (Qt::KeyboardModifiers modifiers :
+         {Qt::KeyboardModifiers(Qt::NoModifier), Qt::KeyboardModifiers(Qt::ShiftModifier),
+          Qt::KeyboardModifiers(Qt::ControlModifier)}) {
+      form->state.idleCounter = 7;
+      SendKey(form->Memo1, key, {}, modifiers);
+      EXPECT_EQ(0, form->state.idleCounter) << key << " did not reach the reader";
+      EXPECT_EQ(5, form->Memo1->textCursor().position()) << key << " moved the caret";
+      EXPECT_FALSE(form->Memo1->textCursor().hasSelection()) << key;
+    }
+  }
 }
 
 TEST_F(KeyEventsTest, HomeOnAPausedPageLeadsToTheMainMenu) {

@@ -1,5 +1,7 @@
 #include <QFile>
 #include <QLineEdit>
+#include <future>
+#include <optional>
 
 #include "reader_fixture.h"
 
@@ -137,6 +139,39 @@ TEST_F(QuestionsTest, AnEmptyCodeIsStoredAndThePageStillFetched) {
   form->passKeyPress(enter);
   EXPECT_EQ("", form->state.accessCode);
   EXPECT_EQ((std::vector<std::string>{"0+w", "0"}), server->Pages());
+}
+
+TEST_F(QuestionsTest, ACodeTheKeyringDoesNotKeepIsSaidBeforeThePageIsReadAgain) {
+  struct Case {
+    const char* what;
+    std::string code;
+    std::optional<bool> kept;  // nothing: the keyring never answers
+    bool said;
+  } cases[] = {
+      {"kept", "uus", true, false},
+      {"not kept", "uus", false, true},
+      {"no answer", "uus", std::nullopt, true},
+      {"an empty code (forgotten, or not)", "", false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::promise<bool> keyring;
+    if (c.kept) keyring.set_value(*c.kept);
+    const std::shared_future<bool> answer = keyring.get_future().share();
+    services.accessCodeEntered = [&answer](const std::string&) { return answer; };
+    CreateForm();
+    When([this] { return media.IsPlaying("tx_koodiviga.mp3"); },
+         [this] { media.EndPlayback("tx_koodiviga.mp3"); });
+    media.ClearCommands();
+    form->pass->show();
+    form->pass->setText(QString::fromStdString(c.code));
+    char enter = 13;
+    form->passKeyPress(enter);
+    const std::vector<std::string> said =
+        c.said ? std::vector<std::string>{"tx_koodiviga.mp3", "bod.mp3"}
+               : std::vector<std::string>{"bod.mp3"};
+    EXPECT_EQ(said, media.Opened());
+  }
 }
 
 TEST_F(QuestionsTest, StatusPageNameEncodesTheState) {

@@ -1,11 +1,12 @@
 // The access code in a real Secret Service: a keyring daemon of the test's own on a
-// private session bus. GLib keeps one session-bus connection per process, so everything
-// runs in one test with one bus.
+// private session bus. GLib keeps one session-bus connection per process, so each test
+// that talks to a keyring runs with one bus (CTest runs each test in a process of its own).
 #include "keyring/access_code_keyring.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <QProcess>
 #include <QTemporaryDir>
 #include <chrono>
 #include <mutex>
@@ -17,6 +18,138 @@ namespace {
 
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
+
+// The warnings given, collected from the keyring's worker thread.
+struct Warnings {
+  std::mutex mutex;
+  std::vector<std::string> lines;
+  std::function<void(const std::string&)> Sink() {
+    return [this](const std::string& line) {
+      std::lock_guard lock(mutex);
+      lines.push_back(line);
+    };
+  }
+  std::string All() {
+    std::lock_guard lock(mutex);
+    std::string all;
+    for (const std::string& line : lines) all += line + "\n";
+    return all;
+  }
+};
+
+bool Answer(const std::shared_future<bool>& verdict) {
+  EXPECT_EQ(std::future_status::ready, verdict.wait_for(std::chrono::seconds(10)));
+  return verdict.get();
+}
+
+// Watches the bus for every call that makes the keyring open a window: a prompt, an
+// unlock, a new collection. A marker signal sent at the end shows when the watcher has
+// seen everything sent before it.
+class WindowCallWatch {
+ public:
+  explicit WindowCallWatch(const PrivateSessionBus& bus) : bus_(bus) {
+    monitor_.setProcessEnvironment(bus.Environment(QProcessEnvironment::systemEnvironment()));
+    monitor_.start(
+        "dbus-monitor",
+        {"--session", "type='method_call',interface='org.freedesktop.Secret.Prompt'",
+         "type='method_call',member='Unlock'", "type='method_call',member='CreateCollection'",
+         "type='signal',member='TalkingReaderMarker'"});
+    // It says when it has become a monitor.
+    ready_ = monitor_.waitForStarted(5000) && monitor_.waitForReadyRead(10000);
+  }
+  ~WindowCallWatch() {
+    monitor_.kill();
+    monitor_.waitForFinished(5000);
+  }
+  bool ready() const { return ready_; }
+  // The watched calls seen so far, one line each.
+  std::vector<std::string> Calls() {
+    QProcess marker;
+    marker.setProcessEnvironment(bus_.Environment(QProcessEnvironment::systemEnvironment()));
+    marker.start("dbus-send",
+                 {"--session", "--type=signal", "/", "org.example.TalkingReaderMarker"});
+    marker.waitForFinished(5000);
+    QByteArray seen;
+    while (!seen.contains("TalkingReaderMarker") && monitor_.waitForReadyRead(10000)) {
+      seen += monitor_.readAll();
+    }
+    std::vector<std::string> calls;
+    for (const QByteArray& line : seen.split('\n')) {
+      if (line.startsWith("method call")) calls.push_back(line.toStdString());
+    }
+    EXPECT_TRUE(seen.contains("TalkingReaderMarker")) << "the watch never saw its marker";
+    return calls;
+  }
+
+ private:
+  const PrivateSessionBus& bus_;
+  QProcess monitor_;
+  bool ready_ = false;
+};
+
+TEST(AccessCodeKeyringTest, NoSessionBus_NothingAskedAndSaidOncePlainly) {
+  Warnings warnings;
+  AccessCodeKeyring keyring("127.0.0.1:8080", warnings.Sink(), std::nullopt);
+  EXPECT_EQ(std::nullopt, keyring.Lookup(milliseconds(10000)));
+  const auto verdict = keyring.Remember("kood");
+  ASSERT_EQ(std::future_status::ready, verdict.wait_for(std::chrono::seconds(0)));
+  EXPECT_FALSE(verdict.get());
+  EXPECT_EQ("there is no session bus, so access codes will not be remembered\n", warnings.All());
+}
+
+// Where storing would need the keyring's window (a locked default collection, or none at
+// all), nothing is stored, nothing is unlocked or made, and the code is reported unkept.
+TEST(AccessCodeKeyringTest, LockedDefaultCollection_NothingReadStoredOrUnlocked) {
+  QTemporaryDir dir;
+  PrivateSessionBus bus(dir.path());
+  if (!bus.StartKeyring())
+    GTEST_SKIP() << "no Secret Service for the test: " << bus.problem().toStdString();
+  qputenv("DBUS_SESSION_BUS_ADDRESS", bus.address().toUtf8());
+  Warnings warnings;
+  {
+    AccessCodeKeyring before("127.0.0.1:8080", warnings.Sink());
+    ASSERT_TRUE(Answer(before.Remember("vana"))) << warnings.All();
+  }
+  QProcess lock;
+  lock.setProcessEnvironment(bus.Environment(QProcessEnvironment::systemEnvironment()));
+  lock.start("dbus-send", {"--session", "--print-reply", "--dest=org.freedesktop.secrets",
+                           "/org/freedesktop/secrets", "org.freedesktop.Secret.Service.Lock",
+                           "array:objpath:/org/freedesktop/secrets/collection/login"});
+  ASSERT_TRUE(lock.waitForFinished(10000));
+  ASSERT_EQ(0, lock.exitCode()) << lock.readAllStandardError().toStdString();
+
+  WindowCallWatch watch(bus);
+  ASSERT_TRUE(watch.ready());
+  AccessCodeKeyring keyring("127.0.0.1:8080", warnings.Sink());
+  EXPECT_EQ(std::nullopt, keyring.Lookup(milliseconds(10000))) << "read through the lock";
+  EXPECT_FALSE(Answer(keyring.Remember("uus")));
+  EXPECT_EQ(std::vector<std::string>(), watch.Calls());
+  const std::string all = warnings.All();
+  EXPECT_NE(std::string::npos, all.find("the access code is in a locked keyring")) << all;
+  EXPECT_NE(std::string::npos, all.find("default collection is locked; the access code is not "
+                                        "stored"))
+      << all;
+}
+
+TEST(AccessCodeKeyringTest, NoDefaultCollection_NothingStoredAndNoneMade) {
+  QTemporaryDir dir;
+  PrivateSessionBus bus(dir.path());
+  if (!bus.StartKeyring(false))
+    GTEST_SKIP() << "no Secret Service for the test: " << bus.problem().toStdString();
+  qputenv("DBUS_SESSION_BUS_ADDRESS", bus.address().toUtf8());
+  WindowCallWatch watch(bus);
+  ASSERT_TRUE(watch.ready());
+  Warnings warnings;
+  AccessCodeKeyring keyring("127.0.0.1:8080", warnings.Sink());
+  EXPECT_EQ(std::nullopt, keyring.Lookup(milliseconds(10000)));
+  EXPECT_FALSE(Answer(keyring.Remember("uus")));
+  EXPECT_TRUE(Answer(keyring.Remember(""))) << "forgetting needs no collection";
+  EXPECT_EQ(std::vector<std::string>(), watch.Calls());
+  EXPECT_EQ(
+      "the keyring has no default collection; the access code is not stored (making one "
+      "would open the keyring's window)\n",
+      warnings.All());
+}
 
 TEST(AccessCodeKeyringTest, OneCodePerServer_ForgottenWhenCleared_NoWaitOnAHungKeyring) {
   QTemporaryDir dir;
@@ -35,8 +168,7 @@ TEST(AccessCodeKeyringTest, OneCodePerServer_ForgottenWhenCleared_NoWaitOnAHungK
     AccessCodeKeyring first("127.0.0.1:8080", warn);
     EXPECT_EQ(std::nullopt, first.Lookup(milliseconds(10000)));
     first.Remember("esimene");
-    first.Remember("teine");  // replaces the first
-    ASSERT_TRUE(first.WaitIdle(milliseconds(10000)));
+    EXPECT_TRUE(Answer(first.Remember("teine")));  // replaces the first
   }
   {
     AccessCodeKeyring other("reader.example:8080", warn);
