@@ -78,9 +78,11 @@ class Display {
 };
 
 // Starts the reader on `display` against the server on `port`, its home in `home`, its
-// sound into `capture`, and waits for its window. False when it does not come up.
+// sound into `capture`, and waits for its window. False when it does not come up. With
+// `trace`, the reader traces what it does on its standard error, which the caller reads.
 inline bool StartReader(QProcess& reader, const Display& display, int port,
-                        const std::filesystem::path& home, const std::string& capture) {
+                        const std::filesystem::path& home, const std::string& capture,
+                        bool trace = false) {
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
   env.insert("HOME", QString::fromStdString(home.string()));
   env.insert("XDG_CACHE_HOME", QString::fromStdString((home / "cache").string()));
@@ -89,8 +91,10 @@ inline bool StartReader(QProcess& reader, const Display& display, int port,
   env.insert("SDL_DISKAUDIOFILE", QString::fromStdString(capture));
   env.insert("DISPLAY", display.Name());
   env.insert("QT_QPA_PLATFORM", "xcb");
+  if (trace) env.insert("TALKING_READER_TRACE", "1");
   reader.setProcessEnvironment(env);
-  reader.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+  reader.setProcessChannelMode(trace ? QProcess::SeparateChannels
+                                     : QProcess::ForwardedErrorChannel);
   reader.start(TR_READER_EXECUTABLE, {"--server", QString("127.0.0.1:%1").arg(port)});
   return reader.waitForStarted(5000) && display.Tool({"search", "--sync", "--onlyvisible", "--name",
                                                       "Talking Reader", "windowfocus", "--sync"});
