@@ -151,6 +151,7 @@ int TForm1::FetchPageSpeech(bool playEarly) {
     return -1;
   }
   pageSpeech_ = PageSpeech::kNone;
+  UpdateWorkingTick();
   services_.media->SetGrowing(path, false);
   if (!end->ok) {
     FailPageSpeech(RequestOutcome::kUnreachable);
