@@ -110,7 +110,7 @@ ServerOptions parseServerOptions(const std::vector<std::string>& args) {
       throw UsageError("unknown argument \"" + args[i] + "\" (see --help)");
     }
   }
-  if (options.accessCodes.empty()) options.accessCodes.push_back("wqwqw");
+  if (options.accessCodes.empty()) options.accessCodes.emplace_back("wqwqw");
   if (options.pagesDir.empty()) options.pagesDir = defaultPagesDir();
   if (options.cacheDir.empty()) {
     options.cacheDir = defaultCacheDir(envOrEmpty("XDG_CACHE_HOME"), envOrEmpty("HOME"));

@@ -280,7 +280,7 @@ SpeechAnswer SpeechCache::join(const std::shared_ptr<SpeechJob>& job) {
     ++pending_;
     ++job->readers;
   }
-  return SpeechAnswer(this, job);
+  return {this, job};
 }
 
 void SpeechCache::leave(const std::shared_ptr<SpeechJob>& job) {
