@@ -87,6 +87,9 @@ class ServiceFixture : public ::testing::Test {
   }
 
   std::string dir_;
+  // Holds a scripted synthesis; it outlives the cache, whose thread may still be leaving
+  // it when a test's body ends.
+  Gate gate_;
   std::unique_ptr<SpeechCache> cache_;
   std::unique_ptr<TxService> service_;
   std::mutex mutex_;
@@ -134,7 +137,7 @@ TEST_F(TxServiceTest, EachKindOfRequestGetsItsStatusTypeAndWords) {
 }
 
 TEST_F(TxServiceTest, SpeechBeyondTheWaitingLimitIsRefusedAsBusy) {
-  Gate gate;
+  Gate& gate = gate_;
   Start(
       [&](const SpeechKey& key, const SpeechCache::Output& out) {
         out(fakeMp3(key.text));
@@ -228,7 +231,7 @@ TEST_F(FrontEndTest, FixedBodiesAndErrorAnswers) {
 }
 
 TEST_F(FrontEndTest, SpeechGoesOutWhileItIsMadeAndEndsWithTheConnection) {
-  Gate gate;
+  Gate& gate = gate_;
   Start([&](const SpeechKey& key, const SpeechCache::Output& out) {
     out(fakeMp3(key.text));
     gate.wait();
@@ -247,7 +250,7 @@ TEST_F(FrontEndTest, SpeechGoesOutWhileItIsMadeAndEndsWithTheConnection) {
 }
 
 TEST_F(FrontEndTest, FailedSynthesis_A500WithoutItsTextBeforeTheFirstByte_AResetAfterIt) {
-  Gate gate;
+  Gate& gate = gate_;
   Start([&](const SpeechKey& key, const SpeechCache::Output& out) {
     if (key.text == "Lühike tekst.") throw std::runtime_error("espeak-ng: /usr/lib/secret.so");
     out(fakeMp3(key.text));
@@ -269,7 +272,7 @@ TEST_F(FrontEndTest, FailedSynthesis_A500WithoutItsTextBeforeTheFirstByte_AReset
 }
 
 TEST_F(FrontEndTest, StopBreaksOffAStreamAndEndsTheServing) {
-  Gate never;
+  Gate& never = gate_;
   Start([&](const SpeechKey& key, const SpeechCache::Output& out) {
     out(fakeMp3(key.text));
     never.wait();
