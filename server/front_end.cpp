@@ -152,9 +152,11 @@ void FrontEnd::Impl::routes() {
     if (!settings.log) return;
     TxQuery q = parseTxQuery(req.target);
     size_t bytes = requestLog.provided ? requestLog.bodyBytes : res.body.size();
-    std::string line = printableName(req.method, 10) + " q=" + printableName(q.page) +
-                       " w=" + (q.speech ? "1" : "0") + " " + std::to_string(res.status) + " " +
-                       std::to_string(bytes) + " bytes " +
+    std::string line = printableName(req.method, 10) + " q=" + printableName(q.page) + " w=" +
+                       (q.map      ? "2"
+                        : q.speech ? "1"
+                                   : "0") +
+                       " " + std::to_string(res.status) + " " + std::to_string(bytes) + " bytes " +
                        std::to_string(msSince(requestLog.start)) + " ms" + requestLog.outcome;
     if (requestLog.minimumMs >= 0)
       line += ", " + std::to_string(kMinSpeechBytes) + " bytes after " +

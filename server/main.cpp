@@ -75,6 +75,7 @@ SpeechCache::Synthesise loggedSynthesis(EspeakSynth& synth) {
       logLine(line.data() + ending);
     };
     bool whole = false;
+    std::vector<SentenceMark> marks;
     try {
       whole = speakMp3(
           synth, key.text, key.rate[0] - '0', key.voice[0] - '0',
@@ -83,12 +84,13 @@ SpeechCache::Synthesise loggedSynthesis(EspeakSynth& synth) {
             if (minimumMs < 0 && bytes >= kMinSpeechBytes) minimumMs = msSince(wallStart);
             return out(frames);
           },
-          &audio);
+          &audio, &marks);
     } catch (const std::exception& e) {
       log(std::string(" failed: ") + e.what());
       throw;
     }
-    log(whole ? "" : " stopped");
+    log((whole ? " sentences=" + std::to_string(marks.size()) : std::string(" stopped")));
+    if (whole) out.marks(std::move(marks));
   };
 }
 

@@ -3,9 +3,17 @@
 #include <lame/lame.h>
 
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
+#include "text_encoding.h"
+
 namespace {
+
+// The delay of a Layer III decoder (its synthesis filter bank) in samples: a decoder that
+// knows no Info frame keeps it in what it gives, as libmpg123 does.
+constexpr int kDecoderDelay = 529;
+constexpr int kOutputRate = 44100;
 
 struct LameDeleter {
   void operator()(lame_global_flags* gf) const { lame_close(gf); }
@@ -18,7 +26,7 @@ LamePtr openLame(int inputRate) {
   lame_set_num_channels(gf.get(), 1);
   lame_set_mode(gf.get(), MONO);
   lame_set_in_samplerate(gf.get(), inputRate);
-  lame_set_out_samplerate(gf.get(), 44100);
+  lame_set_out_samplerate(gf.get(), kOutputRate);
   lame_set_VBR(gf.get(), vbr_off);
   lame_set_brate(gf.get(), 64);
   lame_set_quality(gf.get(), 5);
@@ -46,6 +54,14 @@ Mp3StreamEncoder::Mp3StreamEncoder(int inputRate)
     : lame_(std::make_unique<Lame>()), inputRate_(inputRate) {
   if (inputRate <= 0) throw SynthError("no sample rate");
   lame_->gf = openLame(inputRate);
+  delaySamples_ = lame_get_encoder_delay(lame_->gf.get()) + kDecoderDelay;
+}
+
+int64_t Mp3StreamEncoder::decodedMs(size_t sample) const {
+  // LAME's resampling from the synthesiser's rate adds no delay of its own (measured: an
+  // impulse comes out exactly encoder delay plus decoder delay later).
+  const double decoded = double(sample) * kOutputRate / double(inputRate_) + double(delaySamples_);
+  return std::llround(decoded * 1000.0 / kOutputRate);
 }
 
 Mp3StreamEncoder::~Mp3StreamEncoder() = default;
@@ -99,16 +115,47 @@ std::string encodeMp3(const Pcm& pcm) {
 }
 
 bool speakMp3(EspeakSynth& synth, const std::string& utf8Text, int rate, int voice,
-              const std::function<bool(std::string_view)>& out, double* audioSeconds) {
+              const std::function<bool(std::string_view)>& out, double* audioSeconds,
+              std::vector<SentenceMark>* marks) {
   Mp3StreamEncoder encoder(synth.sampleRate());
+  const std::u32string chars = utf8CodePoints(utf8Text);
+  std::vector<size_t> lineStarts;
+  for (size_t i = 0; i + 1 < chars.size(); ++i)
+    if (chars[i] == '\n') lineStarts.push_back(i + 1);
+  SentenceTimer timer(lineStarts);
   size_t samples = 0;
-  bool whole = synth.synthesise(utf8Text, rate, voice, [&](const int16_t* s, size_t count) {
-    samples += count;
-    std::string frames = encoder.encode(s, count);
-    return frames.empty() || out(frames);
-  });
+  EventSink events;
+  if (marks) {
+    events = [&timer](const SynthEvent& e) {
+      if (e.kind == SynthEvent::Kind::Sentence)
+        timer.sentence(e.sample, e.textPosition);
+      else
+        timer.word(e.sample, e.textPosition);
+    };
+  }
+  bool whole = synth.synthesise(
+      utf8Text, rate, voice,
+      [&](const int16_t* s, size_t count) {
+        samples += count;
+        if (marks) timer.samples(s, count);
+        std::string frames = encoder.encode(s, count);
+        return frames.empty() || out(frames);
+      },
+      events);
   if (audioSeconds) *audioSeconds = double(samples) / synth.sampleRate();
   if (!whole) return false;
+  if (marks) {
+    // Each sentence reads the text from its start to the next one's.
+    const size_t textLength = chars.size();
+    const std::vector<SentenceTimer::Mark> timed = timer.finish();
+    marks->clear();
+    for (size_t i = 0; i < timed.size(); ++i) {
+      const size_t to = i + 1 < timed.size() ? timed[i + 1].textPosition : textLength;
+      marks->push_back({encoder.decodedMs(timed[i].startSample),
+                        encoder.decodedMs(timed[i].endSample), timed[i].textPosition,
+                        std::max(to, timed[i].textPosition)});
+    }
+  }
   std::string last = encoder.finish();
   return last.empty() || out(last);
 }

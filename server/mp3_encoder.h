@@ -8,7 +8,9 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "sentence_map.h"
 #include "speech_synth.h"
 
 // The reader plays a speech file only when it holds at least this many bytes.
@@ -30,10 +32,16 @@ class Mp3StreamEncoder {
   // kMinSpeechBytes, and returns the last frames. Call once, last. Throws SynthError.
   std::string finish();
 
+  // Where input sample `sample` is heard in the decoded stream, in milliseconds as a
+  // player counts them. The stream has no Info frame, so a decoder cannot know the
+  // encoder's delay and keeps it, and its own as well: every sound comes later by both.
+  int64_t decodedMs(size_t sample) const;
+
  private:
   struct Lame;
   std::unique_ptr<Lame> lame_;
   int inputRate_;
+  int delaySamples_ = 0;  // at the output rate
   size_t samplesIn_ = 0;
   size_t bytesOut_ = 0;
 };
@@ -44,6 +52,9 @@ std::string encodeMp3(const Pcm& pcm);
 
 // Synthesises and encodes at once: MP3 frames reach `out` while synthesis goes on, the
 // first of them a few hundredths of a second after the start. `out` returns false to stop;
-// then the stream is left unfinished and speakMp3 returns false. Throws SynthError.
+// then the stream is left unfinished and speakMp3 returns false. With `marks`, the
+// sentences of what was made are timed in the decoded stream and placed in `utf8Text`;
+// a line of the text starts a sentence of its own. Throws SynthError.
 bool speakMp3(EspeakSynth& synth, const std::string& utf8Text, int rate, int voice,
-              const std::function<bool(std::string_view)>& out, double* audioSeconds = nullptr);
+              const std::function<bool(std::string_view)>& out, double* audioSeconds = nullptr,
+              std::vector<SentenceMark>* marks = nullptr);

@@ -110,7 +110,7 @@ ServerOptions parseServerOptions(const std::vector<std::string>& args) {
       throw UsageError("unknown argument \"" + args[i] + "\" (see --help)");
     }
   }
-  if (options.accessCodes.empty()) options.accessCodes.push_back("wqwqw");
+  if (options.accessCodes.empty()) options.accessCodes.emplace_back("wqwqw");
   if (options.pagesDir.empty()) options.pagesDir = defaultPagesDir();
   if (options.cacheDir.empty()) {
     options.cacheDir = defaultCacheDir(envOrEmpty("XDG_CACHE_HOME"), envOrEmpty("HOME"));
@@ -126,8 +126,9 @@ std::string serverVersion() {
 
 std::string serverUsage() {
   return R"(Usage: talking-reader-server [OPTION]...
-Serves pages as text and as Estonian speech (MP3) to the talking reader:
-GET /cgi-bin/tx.cgi?s=RATE&v=VOICE&q=PAGE&ID=NUMBER[&w=1]
+Serves pages as text and as Estonian speech (MP3) to the talking reader, and where each
+sentence of the speech lies (a JSON sentence map, w=2):
+GET /cgi-bin/tx.cgi?s=RATE&v=VOICE&q=PAGE&ID=NUMBER[&w=1|&w=2]
 
 Options:
   --bind ADDR          address to listen on (default 127.0.0.1)

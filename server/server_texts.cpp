@@ -1,39 +1,135 @@
 #include "server_texts.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace {
 
-std::vector<std::string_view> splitLines(std::string_view text) {
-  std::vector<std::string_view> lines;
-  while (!text.empty()) {
-    auto nl = text.find('\n');
-    std::string_view line = text.substr(0, nl);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    lines.push_back(line);
-    if (nl == std::string_view::npos) break;
-    text.remove_prefix(nl + 1);
+constexpr std::string_view kSpace = " \t\r\n\f\v";
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+// The bytes [begin, end) of `text` without the white space at either end.
+std::pair<size_t, size_t> trimmed(std::string_view text, size_t begin, size_t end) {
+  while (begin < end && kSpace.find(text[begin]) != std::string_view::npos) ++begin;
+  while (end > begin && kSpace.find(text[end - 1]) != std::string_view::npos) --end;
+  return {begin, end};
+}
+
+// Builds a SpokenText from a page's text (UTF-8), copying stretches of it and putting text
+// of its own between them. Copies go forward through the page.
+class SpokenBuilder {
+ public:
+  explicit SpokenBuilder(std::string_view page) : page_(page) {}
+
+  // Copies the page's bytes [begin, end), with their tabs read as spaces when asked; a
+  // line feed among them is copied too, but starts a new run.
+  void copy(size_t begin, size_t end, bool tabsAsSpaces = false) {
+    seek(begin);
+    while (cursor_ < end) {
+      const size_t lineEnd = std::min(end, page_.find('\n', cursor_));
+      if (lineEnd > cursor_) {
+        SpokenText::Run run{spokenChars_, pageChars_, 0, line_};
+        for (size_t b = cursor_; b < lineEnd; ++b) {
+          const char c = page_[b];
+          spoken_.text += tabsAsSpaces && c == '\t' ? ' ' : c;
+          if (!isContinuation(c)) ++run.length;
+        }
+        spoken_.runs.push_back(run);
+        spokenChars_ += run.length;
+        seek(lineEnd);
+      }
+      if (cursor_ < end) {  // the line feed
+        spoken_.text += '\n';
+        ++spokenChars_;
+        seek(cursor_ + 1);
+      }
+    }
   }
-  return lines;
+
+  // Puts text of the server's own between copied stretches.
+  void put(std::string_view text) {
+    spoken_.text += text;
+    for (char c : text)
+      if (!isContinuation(c)) ++spokenChars_;
+  }
+
+  bool empty() const { return spoken_.text.empty(); }
+  SpokenText take() { return std::move(spoken_); }
+
+ private:
+  static bool isContinuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+
+  // Moves the cursor forward to `byte`, counting the characters and lines passed.
+  void seek(size_t byte) {
+    for (; cursor_ < byte && cursor_ < page_.size(); ++cursor_) {
+      if (!isContinuation(page_[cursor_])) ++pageChars_;
+      if (page_[cursor_] == '\n') ++line_;
+    }
+  }
+
+  std::string_view page_;
+  size_t cursor_ = 0;     // bytes of the page passed
+  size_t pageChars_ = 0;  // characters of the page before the cursor
+  size_t line_ = 0;       // the page's line the cursor is on
+  size_t spokenChars_ = 0;
+  SpokenText spoken_;
+};
+
+// Appends the page's bytes [begin, end) as one sentence: trimmed, after a space when
+// something was said before, closed with a full stop unless it already ends a sentence.
+void appendSentence(SpokenBuilder& out, std::string_view page, size_t begin, size_t end,
+                    bool tabsAsSpaces = false) {
+  std::tie(begin, end) = trimmed(page, begin, end);
+  if (begin == end) return;
+  if (!out.empty()) out.put(" ");
+  out.copy(begin, end, tabsAsSpaces);
+  const char last = page[end - 1];
+  if (last != '.' && last != '!' && last != '?' && last != ':') out.put(".");
 }
 
-std::string_view trim(std::string_view s) {
-  const char* space = " \t\r\n\f\v";
-  auto first = s.find_first_not_of(space);
-  if (first == std::string_view::npos) return {};
-  auto last = s.find_last_not_of(space);
-  return s.substr(first, last - first + 1);
-}
-
-// Appends one sentence, closing it with a full stop unless it already ends a sentence.
-void appendSentence(std::string& out, std::string_view sentence) {
-  sentence = trim(sentence);
-  if (sentence.empty()) return;
-  if (!out.empty()) out += ' ';
-  out += sentence;
-  char last = sentence.back();
-  if (last != '.' && last != '!' && last != '?' && last != ':') out += '.';
+// A menu: its heading (the first line without the "0" that marks it), then for each entry
+// line its key and label ("1: Uudised."), each a sentence; a line without a tab is read
+// as it stands. Further tab-separated fields of an entry are neither shown nor spoken.
+SpokenText spokenMenu(std::string_view page) {
+  SpokenBuilder out(page);
+  size_t lineStart = 0;
+  for (size_t line = 0; lineStart <= page.size(); ++line) {
+    size_t lineEnd = page.find('\n', lineStart);
+    if (lineEnd == std::string_view::npos) lineEnd = page.size();
+    size_t end = lineEnd;
+    if (end > lineStart && page[end - 1] == '\r') --end;
+    if (line == 0) {
+      appendSentence(out, page, lineStart + 1, end, /*tabsAsSpaces=*/true);
+    } else {
+      const size_t tab = page.find('\t', lineStart);
+      if (tab == std::string_view::npos || tab >= end) {
+        appendSentence(out, page, lineStart, end);
+      } else {
+        const size_t labelEnd = std::min(page.find('\t', tab + 1), end);
+        const auto [labelBegin, labelStop] = trimmed(page, tab + 1, labelEnd);
+        // The key is the line's first character.
+        size_t keyEnd = lineStart + 1;
+        while (keyEnd < tab && (static_cast<unsigned char>(page[keyEnd]) & 0xC0) == 0x80) ++keyEnd;
+        const bool key = kSpace.find(page[lineStart]) == std::string_view::npos;
+        if (key || labelBegin < labelStop) {
+          if (!out.empty()) out.put(" ");
+          if (key) out.copy(lineStart, keyEnd);
+          if (labelBegin < labelStop) {
+            out.put(": ");
+            out.copy(labelBegin, labelStop);
+          }
+          const char last = labelBegin < labelStop ? page[labelStop - 1] : page[keyEnd - 1];
+          if (last != '.' && last != '!' && last != '?' && last != ':') out.put(".");
+        }
+      }
+    }
+    lineStart = lineEnd + 1;
+  }
+  if (out.empty()) out.put("Tühi menüü.");
+  return out.take();
 }
 
 Message same(const std::string& text) {
@@ -46,35 +142,28 @@ bool isMenuText(std::string_view text) {
   return !text.empty() && text[0] == '0';
 }
 
+SpokenText spokenPage(std::string_view utf8Text) {
+  // The reader does not count a byte order mark among the page's characters either.
+  if (utf8Text.substr(0, kByteOrderMark.size()) == kByteOrderMark)
+    utf8Text.remove_prefix(kByteOrderMark.size());
+  if (isMenuText(utf8Text)) return spokenMenu(utf8Text);
+  SpokenBuilder out(utf8Text);
+  const auto [begin, end] = trimmed(utf8Text, 0, utf8Text.size());
+  if (begin == end)
+    out.put("Lehekülg on tühi.");
+  else
+    out.copy(begin, end);
+  return out.take();
+}
+
+SpokenText spokenAsIs(std::string_view utf8Text) {
+  SpokenBuilder out(utf8Text);
+  out.copy(0, utf8Text.size());
+  return out.take();
+}
+
 std::string pageSpeech(std::string_view utf8Text) {
-  std::string speech;
-  if (!isMenuText(utf8Text)) {
-    std::string_view body = trim(utf8Text);
-    return body.empty() ? std::string("Lehekülg on tühi.") : std::string(body);
-  }
-  auto lines = splitLines(utf8Text);
-  // The heading follows the "0" that marks the menu; its tab-separated fields are read
-  // as one sentence.
-  std::string heading(lines[0].substr(1));
-  for (char& c : heading)
-    if (c == '\t') c = ' ';
-  appendSentence(speech, heading);
-  for (size_t i = 1; i < lines.size(); ++i) {
-    std::string_view line = lines[i];
-    if (trim(line).empty()) continue;
-    auto tab = line.find('\t');
-    if (tab == std::string_view::npos) {
-      appendSentence(speech, line);
-      continue;
-    }
-    std::string_view label = line.substr(tab + 1);
-    label = label.substr(0, label.find('\t'));
-    std::string entry(line.substr(0, 1));
-    if (!trim(label).empty()) entry += ": " + std::string(trim(label));
-    appendSentence(speech, entry);
-  }
-  if (speech.empty()) speech = "Tühi menüü.";
-  return speech;
+  return spokenPage(utf8Text).text;
 }
 
 Message clockMessage(const std::tm& localTime) {
@@ -154,7 +243,7 @@ Message queryProblemMessage(QueryProblem problem, std::string_view key) {
     case QueryProblem::BadVoice:
       return same("Vigane päring: hääl v peab olema 0 kuni 5.");
     case QueryProblem::BadSpeechFlag:
-      return same("Vigane päring: võtme w väärtus saab olla ainult 1.");
+      return same("Vigane päring: võtme w väärtus saab olla 1 või 2.");
     case QueryProblem::BadId:
       return same("Vigane päring: päringu number ID peab olema arv.");
     case QueryProblem::None:

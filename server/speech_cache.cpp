@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -21,6 +22,13 @@ namespace {
 // Bumped whenever what a key sounds like changes (voices, rates, encoding), so that old
 // entries are no longer found.
 constexpr const char* kFormatTag = "talking-reader-speech-1";
+// A page of a megabyte has far fewer sentences than this would hold.
+constexpr size_t kMaxMarksBytes = size_t{4} << 20;
+
+// The marks beside an entry "HASH.mp3": "HASH.marks".
+std::string marksName(const std::string& entryName) {
+  return entryName.substr(0, entryName.rfind('.')) + ".marks";
+}
 constexpr time_t kStaleTempSeconds = 600;
 
 void makeDirs(const std::string& dir) {
@@ -84,7 +92,8 @@ struct SpeechJob {
   std::mutex m;
   std::condition_variable grown;
   std::string bytes;
-  bool finished = false;  // bytes hold the whole speech
+  std::vector<SentenceMark> marks;  // given by the synthesis before it finishes
+  bool finished = false;            // bytes hold the whole speech
   std::exception_ptr failure;
 };
 
@@ -160,6 +169,15 @@ SpeechAnswer::Chunk SpeechAnswer::read(size_t offset, size_t maxBytes,
   return chunk;
 }
 
+std::vector<SentenceMark> SpeechAnswer::marks() {
+  if (!job_) throw SpeechCacheError("a stored entry's marks are read by the cache");
+  SpeechJob& job = *job_;
+  std::unique_lock<std::mutex> lock(job.m);
+  job.grown.wait(lock, [&] { return job.finished || job.failure; });
+  if (job.failure) std::rethrow_exception(job.failure);
+  return job.marks;
+}
+
 void SpeechAnswer::waitForStart() {
   if (!job_) return;
   SpeechJob& job = *job_;
@@ -228,11 +246,37 @@ std::optional<SpeechAnswer> SpeechCache::openEntry(const std::string& name) cons
   return answer;
 }
 
-void SpeechCache::writeEntry(const std::string& name, const std::string& bytes) const {
+std::optional<std::vector<SentenceMark>> SpeechCache::storedMarks(const std::string& name) const {
+  if (!openEntry(name)) return std::nullopt;
+  const std::string path = dir_ + "/" + marksName(name);
+  const tr_base::UniqueFd fd(tr_base::OpenRegularFile(path.c_str(), O_RDONLY | O_NOFOLLOW));
+  if (!fd.valid()) return std::nullopt;
+  std::string text;
+  std::array<char, 16384> buffer{};
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 || text.size() > kMaxMarksBytes) return std::nullopt;
+    if (n == 0) break;
+    text.append(buffer.data(), static_cast<size_t>(n));
+  }
+  return parseMarks(text);
+}
+
+void SpeechCache::writeEntry(const std::string& name, const std::string& bytes,
+                             const std::vector<SentenceMark>& marks) const {
   // Flushed to disk before the rename, so that after a power loss the name never points
-  // at a file whose data did not reach the disk.
-  const int error = tr_base::WriteFileAtomically(dir_ + "/" + name, bytes, {.sync = true});
-  if (error != 0 && warn_) warn_("cannot write cache entry " + name + ": " + std::strerror(error));
+  // at a file whose data did not reach the disk. The marks go first: speech that is
+  // stored has them.
+  for (const auto& [file, content] :
+       {std::pair<std::string, std::string>(marksName(name), formatMarks(marks)),
+        std::pair<std::string, std::string>(name, bytes)}) {
+    const int error = tr_base::WriteFileAtomically(dir_ + "/" + file, content, {.sync = true});
+    if (error != 0) {
+      if (warn_) warn_("cannot write cache entry " + file + ": " + std::strerror(error));
+      return;
+    }
+  }
 }
 
 SpeechAnswer SpeechCache::open(const SpeechKey& key) {
@@ -254,6 +298,34 @@ SpeechAnswer SpeechCache::open(const SpeechKey& key) {
     return std::move(*cached);
   }
   return start(key, name, true);
+}
+
+std::vector<SentenceMark> SpeechCache::marks(const SpeechKey& key) {
+  const std::string name = entryName(key);
+  if (auto stored = storedMarks(name)) {
+    ++hits_;
+    return *stored;
+  }
+  SpeechAnswer answer;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_) throw SpeechStopped("the server is stopping");
+    if (auto it = inFlight_.find(name); it != inFlight_.end()) {
+      answer = join(it->second);
+      ++hits_;
+    } else if (auto stored = storedMarks(name)) {  // finished since the look above
+      ++hits_;
+      return *stored;
+    } else {
+      // Speech stored without its marks is made again, with them.
+      answer = start(key, name, true);
+    }
+  }
+  return answer.marks();
+}
+
+std::vector<SentenceMark> SpeechCache::marksUncached(const SpeechKey& key) {
+  return openUncached(key).marks();
 }
 
 SpeechAnswer SpeechCache::openUncached(const SpeechKey& key) {
@@ -280,7 +352,7 @@ SpeechAnswer SpeechCache::join(const std::shared_ptr<SpeechJob>& job) {
     ++pending_;
     ++job->readers;
   }
-  return SpeechAnswer(this, job);
+  return {this, job};
 }
 
 void SpeechCache::leave(const std::shared_ptr<SpeechJob>& job) {
@@ -342,13 +414,18 @@ void SpeechCache::run(const std::shared_ptr<SpeechJob>& job) {
   ++syntheses_;
   std::exception_ptr failure;
   try {
-    synthesise_(job->key, [&job](std::string_view bytes) {
-      if (job->stop) return false;
-      std::lock_guard<std::mutex> lock(job->m);
-      job->bytes.append(bytes);
-      job->grown.notify_all();
-      return true;
-    });
+    synthesise_(job->key, SpeechOutput(
+                              [&job](std::string_view bytes) {
+                                if (job->stop) return false;
+                                std::lock_guard<std::mutex> lock(job->m);
+                                job->bytes.append(bytes);
+                                job->grown.notify_all();
+                                return true;
+                              },
+                              [&job](std::vector<SentenceMark> marks) {
+                                std::lock_guard<std::mutex> lock(job->m);
+                                job->marks = std::move(marks);
+                              }));
     if (job->stop) throw SpeechStopped("speech synthesis was stopped");
   } catch (...) {
     failure = std::current_exception();
@@ -356,7 +433,7 @@ void SpeechCache::run(const std::shared_ptr<SpeechJob>& job) {
 
   // Stored before the readers learn of the end, so that a request after a complete
   // answer finds the entry. The bytes no longer change once the synthesis has returned.
-  if (!failure && !job->name.empty()) writeEntry(job->name, job->bytes);
+  if (!failure && !job->name.empty()) writeEntry(job->name, job->bytes, job->marks);
 
   std::lock_guard<std::mutex> lock(mutex_);
   {

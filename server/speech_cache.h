@@ -1,5 +1,6 @@
 // Synthesised speech kept on disk, one MP3 file per spoken text, speech rate and voice,
-// and the syntheses that make it, whose bytes are handed out while they are being made.
+// with the sentence marks of the same synthesis beside it, and the syntheses that make
+// them, whose bytes are handed out while they are being made.
 //
 // Threading: open() may be called from any number of threads. A cached answer is read from
 // disk without taking any lock that a synthesis holds, so it never waits for synthesis of
@@ -7,7 +8,8 @@
 // Requests for the same text that arrive while it is being synthesised read that one
 // synthesis instead of starting another. A synthesis that nobody reads any more stops.
 // Entries are written to a temporary file and renamed into place once complete, so a
-// crash leaves either the whole entry or none.
+// crash leaves either the whole entry or none; the marks go first, so speech on disk
+// always has its marks unless they were lost (they are then made again, with the speech).
 #pragma once
 
 #include <atomic>
@@ -26,6 +28,7 @@
 
 #include "base/exception.h"
 #include "base/unique_fd.h"
+#include "sentence_map.h"
 
 struct SpeechKey {
   std::string text;   // UTF-8, as it is spoken
@@ -87,6 +90,9 @@ class SpeechAnswer {
   void waitForStart();
   // Blocks until the end and returns every byte. Throws what the synthesis threw.
   std::string readAll();
+  // Blocks until the synthesis has ended and returns its sentence marks. Throws what the
+  // synthesis threw; a stored entry has none here (SpeechCache::marks reads them).
+  std::vector<SentenceMark> marks();
 
  private:
   friend class SpeechCache;
@@ -100,13 +106,31 @@ class SpeechAnswer {
   std::shared_ptr<SpeechJob> job_;
 };
 
+// What a synthesis hands its results to: the MP3 bytes as it makes them, and at the end
+// the sentence marks of what it made.
+class SpeechOutput {
+ public:
+  using Bytes = std::function<bool(std::string_view)>;
+  using Marks = std::function<void(std::vector<SentenceMark>)>;
+  SpeechOutput(Bytes bytes, Marks marks) : bytes_(std::move(bytes)), marks_(std::move(marks)) {}
+
+  // Takes MP3 bytes; false when the synthesis should stop (nobody wants it any more).
+  bool operator()(std::string_view bytes) const { return bytes_(bytes); }
+  // Takes the sentence marks of the whole speech, once it is made. A synthesis that
+  // gives none has no sentences.
+  void marks(std::vector<SentenceMark> marks) const { marks_(std::move(marks)); }
+
+ private:
+  Bytes bytes_;
+  Marks marks_;
+};
+
 class SpeechCache {
  public:
-  // Takes MP3 bytes as a synthesis makes them; returns false when the synthesis should
-  // stop (nobody wants it any more).
-  using Output = std::function<bool(std::string_view)>;
-  // Makes the MP3 bytes for a key and hands them to the output as it goes; may throw.
-  // Runs on the cache's synthesis thread. Returns early when the output returns false.
+  using Output = SpeechOutput;
+  // Makes the MP3 bytes for a key and hands them to the output as it goes, then its
+  // marks; may throw. Runs on the cache's synthesis thread. Returns early when the output
+  // returns false.
   using Synthesise = std::function<void(const SpeechKey&, const Output&)>;
   // Told about an entry that could not be written (the answer is still served).
   using WarningSink = std::function<void(const std::string&)>;
@@ -130,6 +154,13 @@ class SpeechCache {
   // the clock), still bounded by maxPending.
   SpeechAnswer openUncached(const SpeechKey& key);
 
+  // The sentence marks of the key's speech: from disk when stored beside it, else from the
+  // synthesis that runs or is started now (and then stored with its speech); waits for
+  // the synthesis to end. Throws SpeechBusy, SpeechStopped, or what the synthesis threw.
+  std::vector<SentenceMark> marks(const SpeechKey& key);
+  // The same from a synthesis that is neither stored nor shared.
+  std::vector<SentenceMark> marksUncached(const SpeechKey& key);
+
   // open(key).readAll() and openUncached(key).readAll().
   std::string get(const SpeechKey& key) { return open(key).readAll(); }
   std::string getUncached(const SpeechKey& key) { return openUncached(key).readAll(); }
@@ -151,7 +182,10 @@ class SpeechCache {
 
   // Opens a stored entry that looks whole.
   std::optional<SpeechAnswer> openEntry(const std::string& name) const;
-  void writeEntry(const std::string& name, const std::string& bytes) const;
+  // The marks stored beside a whole entry.
+  std::optional<std::vector<SentenceMark>> storedMarks(const std::string& name) const;
+  void writeEntry(const std::string& name, const std::string& bytes,
+                  const std::vector<SentenceMark>& marks) const;
   SpeechAnswer start(const SpeechKey& key, const std::string& name, bool cacheable);
   // Adds a reader to an unfinished job; the cache's mutex is held.
   SpeechAnswer join(const std::shared_ptr<SpeechJob>& job);

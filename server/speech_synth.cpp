@@ -2,6 +2,7 @@
 
 #include <espeak-ng/speak_lib.h>
 
+#include <algorithm>
 #include <exception>
 
 namespace {
@@ -9,14 +10,29 @@ namespace {
 // What one synthesis hands to the library's callback through its user data.
 struct SinkCall {
   const SampleSink* sink = nullptr;
+  const EventSink* events = nullptr;
   bool stopped = false;
-  std::exception_ptr failure;  // thrown by the sink; it must not cross the C library
+  std::exception_ptr failure;  // thrown by a sink; it must not cross the C library
 };
 
 int passSamples(short* wav, int count, espeak_EVENT* events) {
-  if (!wav || count <= 0 || !events || !events->user_data) return 0;
+  if (!events || !events->user_data) return 0;
   auto* call = static_cast<SinkCall*>(events->user_data);
   try {
+    // The events of a call come before its samples: they point into them or beyond.
+    if (*call->events) {
+      for (const espeak_EVENT* e = events; e->type != espeakEVENT_LIST_TERMINATED; ++e) {
+        if (e->type != espeakEVENT_SENTENCE && e->type != espeakEVENT_WORD) continue;
+        SynthEvent event;
+        event.kind =
+            e->type == espeakEVENT_SENTENCE ? SynthEvent::Kind::Sentence : SynthEvent::Kind::Word;
+        event.sample = static_cast<size_t>(std::max(e->sample, 0));
+        // espeak-ng counts the text's characters from 1.
+        event.textPosition = static_cast<size_t>(std::max(e->text_position - 1, 0));
+        (*call->events)(event);
+      }
+    }
+    if (!wav || count <= 0) return 0;
     if ((*call->sink)(wav, static_cast<size_t>(count))) return 0;  // go on
     call->stopped = true;
   } catch (...) {
@@ -51,7 +67,7 @@ Pcm EspeakSynth::synthesise(const std::string& utf8Text, int rate, int voice) {
 }
 
 bool EspeakSynth::synthesise(const std::string& utf8Text, int rate, int voice,
-                             const SampleSink& sink) {
+                             const SampleSink& sink, const EventSink& events) {
   if (rate < 1 || rate > 3 || voice < 0 || voice > 5)
     throw SynthError("speech rate or voice out of range");
   // Control characters (tabs of menu lines, stray carriage returns) are read as pauses.
@@ -61,6 +77,7 @@ bool EspeakSynth::synthesise(const std::string& utf8Text, int rate, int voice,
 
   SinkCall call;
   call.sink = &sink;
+  call.events = &events;
   std::lock_guard<std::mutex> lock(mutex_);
   if (espeak_SetVoiceByName(kVoiceNames[voice]) != EE_OK)
     throw SynthError(std::string("espeak-ng voice not found: ") + kVoiceNames[voice]);

@@ -32,6 +32,17 @@ constexpr std::array<const char*, 6> kVoiceNames = {"et",    "et+f3",     "et+m4
 // Takes samples as synthesis makes them; returns false to stop the synthesis there.
 using SampleSink = std::function<bool(const int16_t* samples, size_t count)>;
 
+// A point the synthesiser marks in what it makes: where a sentence or a word of the text
+// begins. A sentence's event comes before the first event of its first word.
+struct SynthEvent {
+  enum class Kind { Sentence, Word };
+  Kind kind = Kind::Sentence;
+  size_t sample = 0;        // samples from the start of the synthesis
+  size_t textPosition = 0;  // characters (code points) of the text, from 0
+};
+// Takes the events; each comes before the samples it points into.
+using EventSink = std::function<void(const SynthEvent&)>;
+
 class EspeakSynth {
  public:
   // Initialises espeak-ng for synchronous synthesis. Throws SynthError when the library
@@ -46,9 +57,11 @@ class EspeakSynth {
   Pcm synthesise(const std::string& utf8Text, int rate, int voice);
 
   // The same, handing the samples (mono, sampleRate()) to `sink` a few hundredths of a
-  // second at a time while synthesis goes on, on the calling thread and under the lock.
-  // Returns false when the sink stopped it. Throws SynthError, or what the sink threw.
-  bool synthesise(const std::string& utf8Text, int rate, int voice, const SampleSink& sink);
+  // second at a time while synthesis goes on, and the sentence and word events to
+  // `events`, on the calling thread and under the lock. Returns false when the sink
+  // stopped it. Throws SynthError, or what a sink threw.
+  bool synthesise(const std::string& utf8Text, int rate, int voice, const SampleSink& sink,
+                  const EventSink& events = {});
 
   int sampleRate() const { return sampleRate_; }
 

@@ -90,3 +90,28 @@ std::string windows1257ToUtf8(std::string_view text) {
 std::string asUtf8(std::string_view text) {
   return isValidUtf8(text) ? std::string(text) : windows1257ToUtf8(text);
 }
+
+std::u32string utf8CodePoints(std::string_view text) {
+  std::u32string chars;
+  chars.reserve(text.size());
+  size_t i = 0;
+  while (i < text.size()) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const size_t extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
+    char32_t cp = extra == 0 ? c : c & (0x3F >> extra);
+    size_t k = 1;
+    for (; k <= extra && i + k < text.size(); ++k) {
+      const auto cc = static_cast<unsigned char>(text[i + k]);
+      if ((cc & 0xC0) != 0x80) break;
+      cp = (cp << 6) | (cc & 0x3F);
+    }
+    if (k <= extra) {  // cut short: the lead byte alone
+      chars.push_back(c);
+      ++i;
+      continue;
+    }
+    chars.push_back(cp);
+    i += extra + 1;
+  }
+  return chars;
+}

@@ -14,3 +14,7 @@ std::string windows1257ToUtf8(std::string_view text);
 
 // Text as UTF-8: unchanged when valid UTF-8, else read as Windows-1257.
 std::string asUtf8(std::string_view text);
+
+// The characters (code points) of UTF-8 text; a byte that starts no valid character counts
+// as one character of its own.
+std::u32string utf8CodePoints(std::string_view text);

@@ -54,10 +54,12 @@ TxQuery parseTxQuery(const std::string& target) {
   const auto& [s, v, q, id, w] = values;
   // w decides whether even an error is answered as speech, so it is judged first.
   if (w) {
-    if (*w == "1")
+    if (*w == "1" || *w == "2") {
       result.speech = true;
-    else
+      result.map = *w == "2";
+    } else {
       note(QueryProblem::BadSpeechFlag, "w");
+    }
   }
   if (s && s->size() == 1 && (*s)[0] >= '1' && (*s)[0] <= '3')
     result.rate = std::string(*s);

@@ -1,4 +1,4 @@
-// The query of a page request, /cgi-bin/tx.cgi?s=..&v=..&q=..&ID=..[&w=1]. The reader
+// The query of a page request, /cgi-bin/tx.cgi?s=..&v=..&q=..&ID=..[&w=1|2]. The reader
 // inserts the values as they are, without escaping, so the query is split on '&' and '='
 // only and nothing is decoded. Pure functions, safe from any thread.
 #pragma once
@@ -23,7 +23,8 @@ struct TxQuery {
   std::string voice = "0";
   std::string page;
   std::string id;
-  bool speech = false;  // w=1
+  bool speech = false;  // w=1 or w=2: the answer, or the error, is spoken
+  bool map = false;     // w=2: the sentence map of the page's speech
 
   QueryProblem problem = QueryProblem::None;
   std::string problemKey;  // the key the problem is about

@@ -1,9 +1,18 @@
 #include "tx_service.h"
 
 #include "access_check.h"
+#include "sentence_map.h"
 #include "text_encoding.h"
 
 namespace {
+
+// Too many requests wait for synthesis already.
+void busy(TxResponse& response) {
+  response.status = 503;
+  response.contentType = "text/plain; charset=utf-8";
+  response.body = "Server on hõivatud, proovi hiljem uuesti.\n";
+  response.headers.emplace_back("Retry-After", "5");
+}
 
 std::tm systemLocalTime() {
   std::time_t now = std::time(nullptr);
@@ -43,19 +52,35 @@ TxResponse TxService::answer(const Message& message, int status, bool speech,
     response.speech = std::move(speech);
     response.contentType = "audio/mpeg";
   } catch (const SpeechBusy&) {
-    response.status = 503;
-    response.contentType = "text/plain; charset=utf-8";
-    response.body = "Server on hõivatud, proovi hiljem uuesti.\n";
-    response.headers.emplace_back("Retry-After", "5");
+    busy(response);
   }
   // Any other failure of synthesis propagates: the HTTP layer answers it with status 500.
+  return response;
+}
+
+TxResponse TxService::mapAnswer(const SpokenText& spoken, const std::string& rate,
+                                const std::string& voice, bool cacheable) {
+  TxResponse response;
+  SpeechKey key{spoken.text, rate, voice};
+  try {
+    // The marks of the same synthesis as the speech: stored beside it, or made with it.
+    const std::vector<SentenceMark> marks =
+        cacheable ? speech_.marks(key) : speech_.marksUncached(key);
+    response.contentType = "application/json";
+    response.body = sentenceMapJson(marks, spoken);
+  } catch (const SpeechBusy&) {
+    busy(response);
+  }
   return response;
 }
 
 TxResponse TxService::handle(const TxRequest& request) {
   TxQuery query = parseTxQuery(request.target);
   const bool speech = query.speech;
+  // The map of a prompt, the clock or the status report reads their text as it stands.
   auto reply = [&](const Message& m, int status, bool cacheable = true) {
+    if (query.map && status == 200)
+      return mapAnswer(spokenAsIs(m.speech), query.rate, query.voice, cacheable);
     return answer(m, status, speech, query.rate, query.voice, cacheable);
   };
 
@@ -82,13 +107,17 @@ TxResponse TxService::handle(const TxRequest& request) {
         case PageFile::Status::Unreadable:
           return reply(pageUnreadableMessage(), 500);
       }
-      std::string utf8 = asUtf8(page.text);
+      // Its characters are counted in UTF-8 whatever the answer's encoding: converting
+      // keeps one character for each (a '?' for one the code page lacks), and a page
+      // stored in the Baltic code page has one byte for each.
+      const SpokenText spoken = spokenPage(asUtf8(page.text));
+      if (query.map) return mapAnswer(spoken, query.rate, query.voice, true);
       Message m;
       // A stored page is served as stored when its encoding is the one asked for.
       m.text = config_.encoding == TextEncoding::Utf8 || !isValidUtf8(page.text)
                    ? page.text
                    : utf8ToWindows1257(page.text);
-      m.speech = pageSpeech(utf8);
+      m.speech = spoken.text;
       if (!speech) {
         TxResponse r;
         r.contentType = config_.encoding == TextEncoding::Windows1257

@@ -1,10 +1,13 @@
 // Answers one page request of the reader: checks the access code and the query, finds the
-// page (stored page, prompt, clock or status report) and returns its text or its speech.
+// page (stored page, prompt, clock or status report) and returns its text, its speech or
+// the sentence map of its speech (w=2: where each sentence begins and ends in the decoded
+// speech, and which characters and line of the text it reads). A request that is refused
+// is answered alike whether it asked for speech or for the map: with spoken speech.
 // Independent of the HTTP library, so it can be driven directly.
 //
 // Threading: handle() may run on many threads at once; the only shared state is the
 // speech cache, which is thread-safe. A speech answer that is not cached is returned as
-// soon as its synthesis has made its first bytes.
+// soon as its synthesis has made its first bytes; a map waits for the synthesis to end.
 #pragma once
 
 #include <ctime>
@@ -53,6 +56,9 @@ class TxService {
  private:
   TxResponse answer(const Message& message, int status, bool speech, const std::string& rate,
                     const std::string& voice, bool cacheable = true);
+  // The sentence map of `spoken`'s speech.
+  TxResponse mapAnswer(const SpokenText& spoken, const std::string& rate, const std::string& voice,
+                       bool cacheable);
   std::string encodeText(const std::string& utf8) const;
 
   TxConfig config_;

@@ -156,7 +156,7 @@ TMPModes TMciPlayer::Mode() {
   uint32_t value = 0;
   error_ = Status(mci::kStatusMode, mci::kWait | mci::kStatusItem, 0, value);
   if (error_ != 0) return mpNotReady;
-  const uint8_t mode = static_cast<uint8_t>(value - mci::kModeNotReady);
+  const auto mode = static_cast<uint8_t>(value - mci::kModeNotReady);
   return mode <= mpOpen ? static_cast<TMPModes>(mode) : mpNotReady;
 }
 

@@ -37,7 +37,7 @@ std::unique_ptr<SdlAudioOutput> SdlAudioOutput::Open(std::string& error) {
 }
 
 SdlAudioOutput::~SdlAudioOutput() {
-  Stop();
+  SdlAudioOutput::Stop();
   if (subsystemUp_) SDL_QuitSubSystem(SDL_INIT_AUDIO);
 }
 

@@ -9,7 +9,7 @@ SilentAudioOutput::SilentAudioOutput(int sampleRate, std::size_t periodFrames)
     : rate_(sampleRate), period_(periodFrames) {}
 
 SilentAudioOutput::~SilentAudioOutput() {
-  Stop();
+  SilentAudioOutput::Stop();
 }
 
 void SilentAudioOutput::Start(AudioSource& source) {

@@ -13,7 +13,9 @@ void SteppedAudioOutput::Step(std::size_t frames) {
     } else {
       std::fill(block_.begin(), block_.end(), 0.0f);
     }
-    if (capture_) captured_.insert(captured_.end(), block_.begin(), block_.begin() + n * kChannels);
+    if (capture_)
+      captured_.insert(captured_.end(), block_.begin(),
+                       block_.begin() + static_cast<std::ptrdiff_t>(n * kChannels));
     frames -= n;
   }
 }

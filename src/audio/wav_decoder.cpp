@@ -90,7 +90,7 @@ bool WavDecoder::Parse(const unsigned char* p, std::size_t size) {
       pcm_ = p + body;
       // A data chunk cut short by a truncated file plays as far as it goes.
       const std::size_t bytes = std::min<std::size_t>(chunkSize, avail);
-      sourceFrames_ = static_cast<int64_t>(bytes / (bytesPerSample_ * channels_));
+      sourceFrames_ = static_cast<int64_t>(bytes / (std::size_t(bytesPerSample_) * channels_));
       return true;
     }
     at = body + chunkSize + (chunkSize & 1);
@@ -101,8 +101,8 @@ bool WavDecoder::Parse(const unsigned char* p, std::size_t size) {
 float WavDecoder::Sample(int64_t frame, int channel) const {
   const int c = channels_ == 1 ? 0 : channel;
   const unsigned char* s = pcm_ + (frame * channels_ + c) * bytesPerSample_;
-  if (bytesPerSample_ == 1) return (static_cast<int>(s[0]) - 128) / 128.0f;
-  return static_cast<int16_t>(Le16(s)) / 32768.0f;
+  if (bytesPerSample_ == 1) return static_cast<float>(static_cast<int>(s[0]) - 128) / 128.0f;
+  return static_cast<float>(static_cast<int16_t>(Le16(s))) / 32768.0f;
 }
 
 bool WavDecoder::Seek(int64_t frame) {

@@ -23,16 +23,16 @@ inline int OpenRegularFile(const char* path, int flags, mode_t mode = 0) {
   if (fd < 0) return -1;
   struct stat st {};
   int error = 0;
-  if (::fstat(fd, &st) != 0) {
-    error = errno;
-  } else if (S_ISDIR(st.st_mode)) {
-    error = EISDIR;
-  } else if (!S_ISREG(st.st_mode)) {
-    error = ENXIO;
-  } else if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
-    error = errno;
+  if (::fstat(fd, &st) == 0) {
+    if (S_ISDIR(st.st_mode)) {
+      error = EISDIR;
+    } else if (!S_ISREG(st.st_mode)) {
+      error = ENXIO;
+    } else if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0) {
+      return fd;
+    }
   }
-  if (error == 0) return fd;
+  if (error == 0) error = errno;
   ::close(fd);
   errno = error;
   return -1;

@@ -56,7 +56,7 @@ class THttpClient : public TSocketTransport {
   std::string CookieIn;
 
   // Limits of each response (see above); a test may lower them.
-  size_t MaxHeaderBytes = 64 * 1024;
+  size_t MaxHeaderBytes = size_t{64} * 1024;
   size_t MaxHeaderLines = 200;
   uint64_t MaxTextBody = 8ull << 20;    // Body in text mode
   uint64_t MaxFileBody = 256ull << 20;  // the body file in InputFileMode

@@ -46,7 +46,7 @@ int16_t StatusOfLine(const std::string& line) {
   if (first != last && *first == '+') ++first;
   int16_t status = 0;
   const auto [stop, error] = std::from_chars(first, last, status);
-  return first != last && error == std::errc() && stop == last ? status : 0;
+  return first != last && error == std::errc() && stop == last ? status : int16_t{0};
 }
 
 bool TResponseHeader::Add(const std::string& line) {

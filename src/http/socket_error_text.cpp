@@ -78,7 +78,6 @@ int SocketErrorCode(int e) {
     case EBADF:
       return 10009;
     case EACCES:
-      return 10013;
     case EPERM:
       return 10013;
     case EFAULT:
@@ -86,14 +85,11 @@ int SocketErrorCode(int e) {
     case EINVAL:
       return 10022;
     case EMFILE:
-      return 10024;
     case ENFILE:
       return 10024;
     case EWOULDBLOCK:
-      return 10035;
 #if EAGAIN != EWOULDBLOCK
     case EAGAIN:
-      return 10035;
 #endif
     case EINPROGRESS:
       return 10035;
@@ -134,7 +130,6 @@ int SocketErrorCode(int e) {
     case ECONNRESET:
       return 10054;
     case ENOBUFS:
-      return 10055;
     case ENOMEM:
       return 10055;
     case EISCONN:
@@ -142,7 +137,6 @@ int SocketErrorCode(int e) {
     case ENOTCONN:
       return 10057;
     case EPIPE:
-      return 10058;
     case ESHUTDOWN:
       return 10058;
     case ETOOMANYREFS:

@@ -110,7 +110,8 @@ void TForm1::ResumeAtSameFraction(const PageSnapshot& page) {
   if (page.length > 0 && page.position > 0) {
     const int64_t newLength = MediaPlayer1.Length();
     const int64_t scaled = static_cast<int64_t>(page.position) * newLength;
-    MediaPlayer1.SetPosition(static_cast<int32_t>((scaled * 2 + page.length) / (2 * page.length)));
+    MediaPlayer1.SetPosition(
+        static_cast<int32_t>((scaled * 2 + page.length) / (int64_t{2} * page.length)));
   }
   MediaPlayer1.Play();
   Trace("page " + state.pagePath + " heard");

@@ -19,9 +19,9 @@ namespace {
 // milliseconds, the window's events handled between them.
 constexpr qint64 kSliceMs = 40;
 constexpr int kSliceLines = 4000;
-constexpr qsizetype kSliceChars = 128 * 1024;
+constexpr qsizetype kSliceChars = qsizetype{128} * 1024;
 // Characters of one line that are shown; the rest of a longer line is left out.
-constexpr qsizetype kLongestShownLine = 16 * 1024;
+constexpr qsizetype kLongestShownLine = qsizetype{16} * 1024;
 
 }  // namespace
 

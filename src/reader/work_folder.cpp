@@ -61,7 +61,7 @@ std::vector<std::string> WorkFolderCandidates() {
 std::string FindWorkFolder(const std::vector<std::string>& candidates) {
   int lastError = ENOENT;
   for (const std::string& candidate : candidates) {
-    const std::string folder = WithSlash(candidate);
+    std::string folder = WithSlash(candidate);
     int error = CheckExisting(folder);
     if (error == ENOENT) {
       error = ::mkdir(folder.c_str(), 0700) == 0 ? 0 : errno;

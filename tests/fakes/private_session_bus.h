@@ -1,17 +1,19 @@
 // A D-Bus session bus of the test's own, as a desktop session has one. Only the
 // accessibility bus (at-spi2-core) can be started on it by activation; a keyring runs when
 // the test starts one (gnome-keyring-daemon with a fresh, unlocked keyring in the test's
-// folder). Nothing of the user's own session is touched. Needs Qt Core; header only.
+// folder). Nothing of the user's own session is touched. The daemons are started with
+// fork() (child_process.h), so that ThreadSanitizer can follow the test. Needs Qt Core;
+// header only.
 #pragma once
-
-#include <signal.h>
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QProcess>
+#include <QProcessEnvironment>
 #include <QStandardPaths>
 #include <QThread>
+
+#include "child_process.h"
 
 class PrivateSessionBus {
  public:
@@ -46,28 +48,19 @@ class PrivateSessionBus {
     config.close();
     QProcessEnvironment env = Environment(QProcessEnvironment::systemEnvironment());
     env.remove("DBUS_SESSION_BUS_ADDRESS");
-    bus_.setProcessEnvironment(env);
-    bus_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    bus_.start("dbus-daemon",
-               {"--config-file=" + dir_ + "/bus.conf", "--nofork", "--print-address=1"});
-    if (!bus_.waitForStarted(5000) || !bus_.waitForReadyRead(10000)) {
+    if (!bus_.Start(QStandardPaths::findExecutable("dbus-daemon"),
+                    {"--config-file=" + dir_ + "/bus.conf", "--nofork", "--print-address=1"}, env,
+                    /*input=*/false, /*output=*/true)) {
       problem_ = "the session bus did not start";
       return;
     }
-    address_ = QString::fromLatin1(bus_.readLine()).trimmed();
+    address_ = QString::fromStdString(bus_.ReadLine(std::chrono::seconds(10))).trimmed();
     if (address_.isEmpty()) problem_ = "the session bus gave no address";
   }
 
   ~PrivateSessionBus() {
-    if (keyring_.state() != QProcess::NotRunning) {
-      ::kill(static_cast<pid_t>(keyring_.processId()), SIGCONT);
-      keyring_.terminate();
-      keyring_.waitForFinished(5000);
-    }
-    if (bus_.state() != QProcess::NotRunning) {
-      bus_.terminate();
-      bus_.waitForFinished(5000);
-    }
+    keyring_.Stop();
+    bus_.Stop();
   }
   PrivateSessionBus(const PrivateSessionBus&) = delete;
   PrivateSessionBus& operator=(const PrivateSessionBus&) = delete;
@@ -97,26 +90,22 @@ class PrivateSessionBus {
       problem_ = "needs gnome-keyring-daemon (gnome-keyring)";
       return false;
     }
-    keyring_.setProcessEnvironment(Environment(QProcessEnvironment::systemEnvironment()));
-    keyring_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     QStringList args = {"--foreground", "--components=secrets"};
     if (loginKeyring) args << "--unlock";
-    keyring_.start("gnome-keyring-daemon", args);
-    if (!keyring_.waitForStarted(5000)) {
+    if (!keyring_.Start(QStandardPaths::findExecutable("gnome-keyring-daemon"), args,
+                        Environment(QProcessEnvironment::systemEnvironment()),
+                        /*input=*/true)) {
       problem_ = "gnome-keyring-daemon did not start";
       return false;
     }
-    if (loginKeyring) {
-      // The new keyring's password, read to the end of input. Without an event loop the
-      // bytes leave only in waitForBytesWritten.
-      keyring_.write("test-keyring-password");
-      keyring_.waitForBytesWritten(5000);
-    }
-    keyring_.closeWriteChannel();
+    // With a login keyring, the new keyring's password, read to the end of input; without,
+    // the input just ends.
+    keyring_.Write(loginKeyring ? "test-keyring-password" : "");
+    // Coming up has no notice of its own: the bus is asked until the name has an owner.
     QElapsedTimer timer;
     timer.start();
     while (!HasOwner("org.freedesktop.secrets")) {
-      if (timer.elapsed() > 15000 || keyring_.state() == QProcess::NotRunning) {
+      if (timer.elapsed() > 15000 || !keyring_.Running()) {
         problem_ = "the keyring did not appear on the bus";
         return false;
       }
@@ -124,20 +113,25 @@ class PrivateSessionBus {
     }
     return true;
   }
-  qint64 keyringPid() const { return keyring_.processId(); }
+  qint64 keyringPid() const { return keyring_.Pid(); }
 
  private:
-  bool HasOwner(const QString& name) {
-    QProcess send;
-    send.setProcessEnvironment(Environment(QProcessEnvironment::systemEnvironment()));
-    send.start("dbus-send", {"--session", "--print-reply", "--dest=org.freedesktop.DBus", "/",
-                             "org.freedesktop.DBus.NameHasOwner", "string:" + name});
-    return send.waitForFinished(5000) && send.readAllStandardOutput().contains("true");
+  bool HasOwner(const QString& name) const {
+    ChildProcess send;
+    if (!send.Start(QStandardPaths::findExecutable("dbus-send"),
+                    {"--session", "--print-reply", "--dest=org.freedesktop.DBus", "/",
+                     "org.freedesktop.DBus.NameHasOwner", "string:" + name},
+                    Environment(QProcessEnvironment::systemEnvironment()), /*input=*/false,
+                    /*output=*/true))
+      return false;
+    const std::string reply = send.ReadAll(std::chrono::seconds(5));
+    send.Wait(std::chrono::seconds(5));
+    return reply.find("true") != std::string::npos;
   }
 
   QString dir_;
   QString problem_;
   QString address_;
-  QProcess bus_;
-  QProcess keyring_;
+  ChildProcess bus_;
+  ChildProcess keyring_;
 };

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <filesystem>
+#include <future>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -87,6 +88,9 @@ class ServiceFixture : public ::testing::Test {
   }
 
   std::string dir_;
+  // Holds a scripted synthesis; it outlives the cache, whose thread may still be leaving
+  // it when a test's body ends.
+  Gate gate_;
   std::unique_ptr<SpeechCache> cache_;
   std::unique_ptr<TxService> service_;
   std::mutex mutex_;
@@ -113,6 +117,11 @@ TEST_F(TxServiceTest, EachKindOfRequestGetsItsStatusTypeAndWords) {
       {page("09", "&w=1"), bearer, 404, "audio/mpeg", "Lehekülge ei leitud."},
       {page("01", "&x=1"), bearer, 400, "text/plain; charset=utf-8", "tundmatu võti"},
       {page("01", "&w=1&x=1"), bearer, 400, "audio/mpeg", "Vigane päring: tundmatu võti."},
+      // The map of a page; refused as speech is.
+      {page("01", "&w=2"), bearer, 200, "application/json", R"({"sentences": [)"},
+      {page("01", "&w=2"), std::nullopt, 401, "audio/mpeg", "Vale juurdepääsukood"},
+      {page("09", "&w=2"), bearer, 404, "audio/mpeg", "Lehekülge ei leitud."},
+      {page("01", "&w=3"), bearer, 400, "text/plain; charset=utf-8", "võtme w"},
   };
   for (const Case& c : cases) {
     TxResponse r = service_->handle(TxRequest{c.target, c.authorization, std::nullopt});
@@ -134,7 +143,7 @@ TEST_F(TxServiceTest, EachKindOfRequestGetsItsStatusTypeAndWords) {
 }
 
 TEST_F(TxServiceTest, SpeechBeyondTheWaitingLimitIsRefusedAsBusy) {
-  Gate gate;
+  Gate& gate = gate_;
   Start(
       [&](const SpeechKey& key, const SpeechCache::Output& out) {
         out(fakeMp3(key.text));
@@ -147,7 +156,40 @@ TEST_F(TxServiceTest, SpeechBeyondTheWaitingLimitIsRefusedAsBusy) {
   EXPECT_EQ(503, second.status);
   EXPECT_FALSE(second.speech);
   EXPECT_EQ((std::pair<std::string, std::string>("Retry-After", "5")), second.headers.at(0));
+  TxResponse map = service_->handle({page("0", "&w=2"), std::nullopt, "wqwqw"});
+  EXPECT_EQ(503, map.status);
+  EXPECT_EQ(second.body, map.body);
   gate.open();
+}
+
+TEST_F(TxServiceTest, AMapWaitsForTheRunningSynthesisAndSharesIt) {
+  Gate& gate = gate_;
+  Start([&](const SpeechKey& key, const SpeechCache::Output& out) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      spoken_.push_back(key.text);
+    }
+    out(fakeMp3(key.text));
+    gate.wait();
+    out.marks({{120, 900, 0, 13}});  // known only once the speech is whole
+  });
+  TxResponse speech = service_->handle({page("01", "&w=1"), std::nullopt, "wqwqw"});
+  ASSERT_TRUE(speech.speech && !speech.speech->size()) << "its speech is being made";
+  auto map = std::async(std::launch::async, [&] {
+    return service_->handle({page("01", "&w=2"), std::nullopt, "wqwqw"});
+  });
+  // The map request has joined the running synthesis.
+  EXPECT_TRUE(eventually([&] { return cache_->hits() == 1; }, std::chrono::seconds(10)));
+  gate.open();
+  const TxResponse answer = map.get();
+  EXPECT_EQ(200, answer.status);
+  const std::string json =
+      R"({"sentences": [{"start": 120, "end": 900, "from": 0, "to": 13, "paragraph": 0}]})";
+  EXPECT_EQ(json, answer.body);
+  EXPECT_EQ(fakeMp3("Lühike tekst."), speech.speech->readAll());
+  // Stored with the speech: asked again, it is read, not made.
+  EXPECT_EQ(json, service_->handle({page("01", "&w=2"), std::nullopt, "wqwqw"}).body);
+  EXPECT_EQ(1u, Spoken().size());
 }
 
 TEST_F(TxServiceTest, Windows1257TextKeepsItsCharactersInTheBalticCodePage) {
@@ -228,7 +270,7 @@ TEST_F(FrontEndTest, FixedBodiesAndErrorAnswers) {
 }
 
 TEST_F(FrontEndTest, SpeechGoesOutWhileItIsMadeAndEndsWithTheConnection) {
-  Gate gate;
+  Gate& gate = gate_;
   Start([&](const SpeechKey& key, const SpeechCache::Output& out) {
     out(fakeMp3(key.text));
     gate.wait();
@@ -247,7 +289,7 @@ TEST_F(FrontEndTest, SpeechGoesOutWhileItIsMadeAndEndsWithTheConnection) {
 }
 
 TEST_F(FrontEndTest, FailedSynthesis_A500WithoutItsTextBeforeTheFirstByte_AResetAfterIt) {
-  Gate gate;
+  Gate& gate = gate_;
   Start([&](const SpeechKey& key, const SpeechCache::Output& out) {
     if (key.text == "Lühike tekst.") throw std::runtime_error("espeak-ng: /usr/lib/secret.so");
     out(fakeMp3(key.text));
@@ -269,7 +311,7 @@ TEST_F(FrontEndTest, FailedSynthesis_A500WithoutItsTextBeforeTheFirstByte_AReset
 }
 
 TEST_F(FrontEndTest, StopBreaksOffAStreamAndEndsTheServing) {
-  Gate never;
+  Gate& never = gate_;
   Start([&](const SpeechKey& key, const SpeechCache::Output& out) {
     out(fakeMp3(key.text));
     never.wait();

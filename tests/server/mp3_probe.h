@@ -1,7 +1,10 @@
-// Decodes MP3 bytes with libmpg123 for tests: the stream's format and its exact length.
+// Decodes MP3 bytes with libmpg123 for tests and benchmarks: the stream's format and its
+// exact length, its samples as the reader decodes them, and where sound begins after a
+// pause.
 #pragma once
 
 #include <string>
+#include <vector>
 
 struct Mp3Probe {
   bool ok = false;   // the whole stream decoded
@@ -18,3 +21,14 @@ struct Mp3Probe {
 };
 
 Mp3Probe probeMp3(const std::string& bytes);
+
+// The samples of the first channel, decoded as the reader decodes speech (libmpg123,
+// gapless, as floats of -1..1); empty when the stream does not decode. 44.1 kHz for the
+// server's speech.
+std::vector<float> decodeMp3(const std::string& bytes, long* rate = nullptr);
+
+// Milliseconds where sound begins again after each pause of at least `minPauseMs` (and at
+// the very start): where the root mean square of 5 ms of samples first exceeds `level`
+// (of 1), counted at the end of those 5 ms.
+std::vector<double> soundOnsets(const std::vector<float>& samples, long rate, float level,
+                                double minPauseMs);

@@ -7,6 +7,7 @@
 
 #include "access_check.h"
 #include "page_name.h"
+#include "sentence_map.h"
 #include "server_options.h"
 #include "server_texts.h"
 #include "text_encoding.h"
@@ -81,7 +82,8 @@ const QueryCase kQueryCases[] = {
     {"/cgi-bin/tx.cgi?s=&v=0&q=0&ID=1", QueryProblem::BadRate, "s", false},
     {"/cgi-bin/tx.cgi?s=2&v=6&q=0&ID=1", QueryProblem::BadVoice, "v", false},
     {"/cgi-bin/tx.cgi?s=2&v=-1&q=0&ID=1&w=1", QueryProblem::BadVoice, "v", true},
-    {"/cgi-bin/tx.cgi?s=2&v=0&q=0&ID=1&w=2", QueryProblem::BadSpeechFlag, "w", false},
+    {"/cgi-bin/tx.cgi?s=2&v=0&q=0&ID=1&w=2", QueryProblem::None, "", true},
+    {"/cgi-bin/tx.cgi?s=2&v=0&q=0&ID=1&w=3", QueryProblem::BadSpeechFlag, "w", false},
     {"/cgi-bin/tx.cgi?s=2&v=0&q=0&ID=1&w", QueryProblem::BadSpeechFlag, "w", false},
     {"/cgi-bin/tx.cgi?v=0&q=0&ID=1", QueryProblem::MissingKey, "s", false},
     {"/cgi-bin/tx.cgi?s=2&q=0&ID=1&w=1", QueryProblem::MissingKey, "v", true},
@@ -220,6 +222,68 @@ TEST(ErrorTextTest, UserInputNeverReachesTheSpokenText) {
   EXPECT_EQ(m.speech.find("evil"), std::string::npos);
   EXPECT_NE(m.text.find("evil?key"), std::string::npos);
   EXPECT_EQ(pageNotFoundMessage("../x").speech, "Lehekülge ei leitud.");
+}
+
+TEST(SentenceMapTest, SentencesAreCarriedToThePagesCharactersAndLines) {
+  // A byte order mark is no character; "ü" and "õ" are one each; a carriage return is one;
+  // a menu's key and label are read as "1: Üks." and its extra field is not.
+  const struct {
+    std::string page;
+    std::vector<SentenceMark> marks;  // from and to in the spoken text
+    std::string json;
+  } cases[] = {
+      {"\xEF\xBB\xBF\n Üks lause. Kaks?\r\n\nKõik.\n",
+       {{10, 900, 0, 11}, {950, 1400, 11, 19}, {1500, 1900, 19, 24}},
+       R"({"sentences": [{"start": 10, "end": 900, "from": 2, "to": 12, "paragraph": 1}, )"
+       R"({"start": 950, "end": 1400, "from": 13, "to": 18, "paragraph": 1}, )"
+       R"({"start": 1500, "end": 1900, "from": 21, "to": 26, "paragraph": 3}]})"},
+      {"0 Menüü\n1\tÜks\tlisa\n2\tKaks\n",
+       {{0, 500, 0, 7}, {600, 900, 7, 15}, {950, 1200, 15, 23}},
+       R"({"sentences": [{"start": 0, "end": 500, "from": 2, "to": 7, "paragraph": 0}, )"
+       R"({"start": 600, "end": 900, "from": 8, "to": 13, "paragraph": 1}, )"
+       R"({"start": 950, "end": 1200, "from": 19, "to": 25, "paragraph": 2}]})"},
+      // What the server says in place of an empty page reads none of it.
+      {"  \n", {{0, 800, 0, 17}}, R"({"sentences": []})"},
+  };
+  for (const auto& c : cases) {
+    const SpokenText spoken = spokenPage(c.page);
+    EXPECT_EQ(c.json, sentenceMapJson(c.marks, spoken)) << spoken.text;
+  }
+  EXPECT_EQ("Menüü. 1: Üks. 2: Kaks.", spokenPage(cases[1].page).text);
+}
+
+TEST(SentenceMapTest, TimerStartsAtTheFirstSoundAfterTheEventAndSplitsAtALine) {
+  // Speech of the text "Üks\nkaks. Kolm.": silence and sound in stretches of ten samples.
+  // The second line's first word begins a sentence although no sentence event came there.
+  SentenceTimer timer({4});
+  std::vector<int16_t> samples(100, 0);
+  for (size_t i : {5, 6, 7, 40, 41, 42, 80, 81}) samples[i] = 3000;
+  samples[30] = SentenceTimer::kSoundLevel;  // not yet sound
+  timer.sentence(0, 0);
+  timer.word(0, 0);
+  timer.word(25, 4);
+  timer.sentence(60, 11);
+  timer.word(60, 11);
+  timer.samples(samples.data(), 50);
+  timer.samples(samples.data() + 50, 50);
+  const auto marks = timer.finish();
+  ASSERT_EQ(3u, marks.size());
+  EXPECT_EQ(5u, marks[0].startSample);
+  EXPECT_EQ(8u, marks[0].endSample);
+  EXPECT_EQ(40u, marks[1].startSample);
+  EXPECT_EQ(43u, marks[1].endSample);
+  EXPECT_EQ(4u, marks[1].textPosition);
+  EXPECT_EQ(80u, marks[2].startSample);
+  EXPECT_EQ(11u, marks[2].textPosition);
+}
+
+TEST(SentenceMapTest, StoredMarksReadBackAndACutFileIsRefused) {
+  const std::vector<SentenceMark> marks = {{25, 1200, 0, 17}, {1500, 3000, 18, 40}};
+  EXPECT_EQ(marks, parseMarks(formatMarks(marks)));
+  const std::string text = formatMarks(marks);
+  EXPECT_FALSE(parseMarks(text.substr(0, text.size() - 1)));
+  EXPECT_FALSE(parseMarks("something else\n"));
+  EXPECT_EQ(std::vector<SentenceMark>{}, parseMarks(formatMarks({})));
 }
 
 struct AccessCase {

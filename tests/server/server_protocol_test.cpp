@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <future>
 #include <regex>
 
 #include "mp3_probe.h"
+#include "sentence_map_probe.h"
 #include "server_process.h"
 
 namespace {
@@ -340,6 +343,81 @@ TEST_F(ServerProtocolTest, ASecondRequestDuringTheSynthesisReadsTheSameOne) {
   EXPECT_TRUE(probeMp3(a.body).ok);
   EXPECT_TRUE(cached(root_ + "/cache", a.body));
   EXPECT_EQ(countSyntheses(server_->log()), before + 1);
+}
+
+// Characters (code points) of UTF-8 `text` before the first `part` in it.
+long charsBefore(const std::string& text, const std::string& part) {
+  const size_t at = text.find(part);
+  long chars = 0;
+  for (size_t i = 0; i < at && i < text.size(); ++i)
+    chars += (static_cast<unsigned char>(text[i]) & 0xC0) != 0x80;
+  return chars;
+}
+
+// Sound in the decoded speech: 5 ms louder than -46 dBFS (root mean square).
+constexpr float kSoundRms = 0.005f;
+
+long charCount(const std::string& text) {
+  return charsBefore(text + '\0', std::string(1, '\0'));
+}
+
+TEST_F(ServerProtocolTest, SentenceMapMatchesTheDecodedSpeechAtEachRate) {
+  struct Expected {
+    std::string sentence;  // as it stands in the page's text
+    long paragraph;
+  };
+  const std::string page =
+      "Täna on ilus ilm.\r\nPäike paistab ja linnud laulavad! Kas sina "
+      "tuled välja?\n\nÕhtul sajab vihma.\n";
+  writeFile(root_ + "/pages/05.txt", page);
+  const struct {
+    std::string q, text;
+    std::vector<Expected> sentences;
+  } pages[] = {
+      {"05",
+       page,
+       {{"Täna on ilus ilm.", 0},
+        {"Päike paistab ja linnud laulavad!", 1},
+        {"Kas sina tuled välja?", 1},
+        {"Õhtul sajab vihma.", 3}}},
+      // A menu: each entry line is a paragraph, read as its key and label.
+      {"0", kMenu, {{"Proovimenüü", 0}, {"1\tEsimene", 1}, {"2\tTeine", 2}}},
+  };
+  for (const auto& p : pages) {
+    for (const char* rate : {"1", "2", "3"}) {
+      const std::string query = std::string("s=") + rate + "&v=0&q=" + p.q + "&ID=1";
+      SCOPED_TRACE(query);
+      HttpAnswer map = server_->get(target(query + "&w=2"), readerHeaders());
+      HttpAnswer speech = server_->get(target(query + "&w=1"), readerHeaders());
+      ASSERT_EQ(200, map.status) << map.body;
+      EXPECT_EQ("application/json", map.headers["content-type"]);
+      const auto sentences = parseSentenceMap(map.body);
+      ASSERT_TRUE(sentences) << map.body;
+      ASSERT_EQ(p.sentences.size(), sentences->size()) << map.body;
+
+      long sampleRate = 0;
+      const std::vector<float> decoded = decodeMp3(speech.body, &sampleRate);
+      ASSERT_FALSE(decoded.empty());
+      const double lengthMs = 1000.0 * double(decoded.size()) / double(sampleRate);
+      // Where sound begins after each pause, in the speech as the reader decodes it.
+      const std::vector<double> onsets = soundOnsets(decoded, sampleRate, kSoundRms, 50);
+      for (size_t i = 0; i < sentences->size(); ++i) {
+        const MappedSentence& s = (*sentences)[i];
+        const Expected& e = p.sentences[i];
+        EXPECT_EQ(charsBefore(p.text, e.sentence), s.from) << e.sentence;
+        EXPECT_EQ(charsBefore(p.text, e.sentence) + charCount(e.sentence), s.to) << e.sentence;
+        EXPECT_EQ(e.paragraph, s.paragraph) << e.sentence;
+        EXPECT_LE(s.start, s.end) << e.sentence;
+        if (i + 1 < sentences->size()) {
+          EXPECT_LE(s.end, (*sentences)[i + 1].start) << e.sentence;
+        }
+        EXPECT_LE(double(s.end), lengthMs) << e.sentence;
+        double nearest = 1e9;
+        for (double onset : onsets) nearest = std::min(nearest, std::fabs(onset - double(s.start)));
+        EXPECT_LE(nearest, 20.0) << e.sentence << " starts at " << s.start << " ms";
+      }
+    }
+  }
 }
 
 TEST_F(ServerProtocolTest, ClosesAfterAnHttp10Answer) {

@@ -210,7 +210,7 @@ TEST_F(SpeechCacheTest, FailedSynthesisLeavesNoEntryAndIsRetried) {
   fail = false;
   EXPECT_EQ(cache.get({"Viga", "2", "0"}), fakeMp3("Viga"));
   EXPECT_EQ(calls_, 2);
-  EXPECT_EQ(filesIn(dir_).size(), 1u) << "only the entry, no temporary file";
+  EXPECT_EQ(filesIn(dir_).size(), 2u) << "only the entry and its marks, no temporary file";
 }
 
 TEST_F(SpeechCacheTest, BrokenEntryIsMadeAgain) {
