@@ -66,8 +66,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     std::string why;
     if (!ParseServerAddress(value, out.host, out.port, &why)) {
       out.action = CommandLine::Action::Error;
-      out.error = "bad server address: " + value + " " + why +
-                  " (expected HOST[:PORT], HOST a name or an IPv4 address)";
+      out.error = "bad server address: " + value;
+      out.error += " " + why + " (expected HOST[:PORT], HOST a name or an IPv4 address)";
       return out;
     }
   }

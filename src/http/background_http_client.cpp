@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QEvent>
 #include <QThread>
+#include <new>
 
 #include "http/http_client.h"
 #include "http/socket_library.h"
@@ -70,7 +71,11 @@ TBackgroundHttpClient::~TBackgroundHttpClient() {
     std::lock_guard<std::mutex> lock(mutex_);
     quit_ = true;
     pending_.reset();
-    if (relay_ != nullptr) QCoreApplication::postEvent(relay_, new AbortEvent(++serial_));
+    try {
+      if (relay_ != nullptr) QCoreApplication::postEvent(relay_, new AbortEvent(++serial_));
+    } catch (const std::bad_alloc&) {
+      // No memory for the abort: the running request ends by its own time-out.
+    }
   }
   wake_.notify_one();
   {

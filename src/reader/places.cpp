@@ -82,10 +82,10 @@ std::optional<Place> PlaceBook::Find(const std::string& server, const std::strin
 }
 
 std::optional<Place> PlaceBook::Last(const std::string& server) const {
-  for (auto p = places_.rbegin(); p != places_.rend(); ++p) {
-    if (p->server == server) return *p;
-  }
-  return std::nullopt;
+  const auto last = std::find_if(places_.rbegin(), places_.rend(),
+                                 [&](const Place& p) { return p.server == server; });
+  if (last == places_.rend()) return std::nullopt;
+  return *last;
 }
 
 void PlaceBook::Remember(Place place) {
@@ -99,9 +99,7 @@ void PlaceBook::Remember(Place place) {
                 places_.end());
   place.stamp = ++stamp_;
   places_.push_back(std::move(place));
-  if (places_.size() > kMostPlaces) {
-    places_.erase(places_.begin(), places_.begin() + (places_.size() - kMostPlaces));
-  }
+  KeepTheNewest();
   Save();
 }
 
@@ -121,6 +119,12 @@ std::string PlaceBook::Fingerprint(const std::string& utf8Text) {
       .toStdString();
 }
 
+void PlaceBook::KeepTheNewest() {
+  if (places_.size() <= kMostPlaces) return;
+  places_.erase(places_.begin(),
+                places_.begin() + static_cast<std::ptrdiff_t>(places_.size() - kMostPlaces));
+}
+
 void PlaceBook::Load() {
   if (path_.empty()) return;
   std::ifstream in(path_);
@@ -132,9 +136,7 @@ void PlaceBook::Load() {
   }
   std::sort(places_.begin(), places_.end(),
             [](const Place& a, const Place& b) { return a.stamp < b.stamp; });
-  if (places_.size() > kMostPlaces) {
-    places_.erase(places_.begin(), places_.begin() + (places_.size() - kMostPlaces));
-  }
+  KeepTheNewest();
   if (!places_.empty()) stamp_ = places_.back().stamp;
 }
 

@@ -48,6 +48,8 @@ class PlaceBook {
  private:
   void Load();
   void Save();
+  // At most kMostPlaces: the oldest go.
+  void KeepTheNewest();
 
   std::string path_;
   std::vector<Place> places_;  // oldest first

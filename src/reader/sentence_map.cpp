@@ -32,7 +32,7 @@ std::optional<SentenceMap> ParseSentenceMap(std::string_view body, int64_t textL
   SentenceMap map;
   const QJsonArray array = list.toArray();
   map.reserve(static_cast<size_t>(array.size()));
-  for (const QJsonValue& item : array) {
+  for (const auto& item : array) {
     if (!item.isObject()) return std::nullopt;
     const QJsonObject o = item.toObject();
     Sentence s;
