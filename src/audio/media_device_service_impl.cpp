@@ -77,14 +77,17 @@ class MediaDeviceService::Relay : public QObject {
   const QEvent::Type type_;
 };
 
-MediaDeviceService::MediaDeviceService(std::unique_ptr<AudioOutput> output)
+MediaDeviceService::MediaDeviceService(std::unique_ptr<AudioOutput> output,
+                                       std::chrono::milliseconds releaseAfter)
     : output_(std::move(output)),
       rate_(output_->SampleRate()),
       mixer_(rate_),
       owner_(QThread::currentThread()),
-      relay_(std::make_unique<Relay>(*this)) {
-  // Nothing plays yet: the output starts suspended.
+      relay_(std::make_unique<Relay>(*this)),
+      releaseAfter_(releaseAfter) {
+  // Nothing plays yet: the output starts suspended, and is released after the usual wait.
   output_->Suspend();
+  quietSince_ = std::chrono::steady_clock::now();
   output_->Start(mixer_);
   feeder_ = std::thread(&MediaDeviceService::FeederLoop, this);
 }
@@ -380,6 +383,7 @@ void MediaDeviceService::Fill(Device& d, std::size_t maxFrames) {
 }
 
 void MediaDeviceService::FillBuffers() {
+  ReopenOutputIfWanted();
   std::vector<std::shared_ptr<Device>> all;
   {
     std::lock_guard<std::mutex> lock(devicesMutex_);
@@ -403,23 +407,74 @@ void MediaDeviceService::FillBuffers() {
 
 bool MediaDeviceService::OutputRunning() {
   std::lock_guard<std::mutex> lock(outputMutex_);
-  return outputRunning_;
+  return outputState_ == OutputState::kRunning;
+}
+
+bool MediaDeviceService::OutputReleased() {
+  std::lock_guard<std::mutex> lock(outputMutex_);
+  return outputState_ == OutputState::kReleasing || outputState_ == OutputState::kReleased;
 }
 
 void MediaDeviceService::WakeOutput() {
-  std::lock_guard<std::mutex> lock(outputMutex_);
-  if (outputRunning_) return;
+  {
+    std::lock_guard<std::mutex> lock(outputMutex_);
+    switch (outputState_) {
+      case OutputState::kRunning:
+      case OutputState::kOpening:
+        return;
+      case OutputState::kSuspended:
+        output_->Resume();
+        outputState_ = OutputState::kRunning;
+        return;
+      case OutputState::kReleasing:
+      case OutputState::kReleased:
+        // Opening a device takes a sound server some milliseconds: the feeder does it, so
+        // that the command returns at once.
+        reopenWanted_ = true;
+        break;
+    }
+  }
+  WakeFeeder();
+}
+
+void MediaDeviceService::ReopenOutputIfWanted() {
+  {
+    std::lock_guard<std::mutex> lock(outputMutex_);
+    if (!reopenWanted_ || outputState_ != OutputState::kReleased) return;
+    reopenWanted_ = false;
+    outputState_ = OutputState::kOpening;
+  }
+  // Outside the lock, so that a command meanwhile never waits for the device.
   output_->Resume();
-  outputRunning_ = true;
+  std::lock_guard<std::mutex> lock(outputMutex_);
+  outputState_ = OutputState::kRunning;
 }
 
 void MediaDeviceService::SuspendOutputIfQuiet() {
   // A play that starts after the check cannot be missed: it marks its channel playing
   // before it takes this lock to resume the output.
   std::lock_guard<std::mutex> lock(outputMutex_);
-  if (!outputRunning_ || !mixer_.Quiet()) return;
+  if (outputState_ != OutputState::kRunning || !mixer_.Quiet()) return;
   output_->Suspend();
-  outputRunning_ = false;
+  outputState_ = OutputState::kSuspended;
+  quietSince_ = std::chrono::steady_clock::now();
+}
+
+std::optional<std::chrono::steady_clock::time_point>
+MediaDeviceService::ReleaseOutputIfLongQuiet() {
+  {
+    std::lock_guard<std::mutex> lock(outputMutex_);
+    if (outputState_ != OutputState::kSuspended) return std::nullopt;
+    const auto due = quietSince_ + releaseAfter_;
+    if (std::chrono::steady_clock::now() < due) return due;
+    outputState_ = OutputState::kReleasing;
+  }
+  // Closing waits for the driver's thread (and a sound server may take a while): outside
+  // the lock, so that a command meanwhile only asks for the output to be opened again.
+  output_->Release();
+  std::lock_guard<std::mutex> lock(outputMutex_);
+  outputState_ = OutputState::kReleased;
+  return std::nullopt;
 }
 
 void MediaDeviceService::StartPlaying(Device& d) {
@@ -474,14 +529,18 @@ void MediaDeviceService::WakeFeeder() {
 void MediaDeviceService::FeederLoop() {
   pthread_setname_np(pthread_self(), "tr-audio-feed");
   bool busy = false;
+  std::optional<std::chrono::steady_clock::time_point> releaseAt = ReleaseOutputIfLongQuiet();
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(feederMutex_);
       auto woken = [&] { return feederQuit_ || feederWake_; };
       // While something plays or the output still runs, top up every 10 ms; when all is
-      // quiet, sleep until a command starts playback.
+      // quiet, sleep until the output is due to be released, and once it is, until a
+      // command starts playback.
       if (busy) {
         feederCv_.wait_for(lock, std::chrono::milliseconds(10), woken);
+      } else if (releaseAt) {
+        feederCv_.wait_until(lock, *releaseAt, woken);
       } else {
         feederCv_.wait(lock, woken);
       }
@@ -490,8 +549,12 @@ void MediaDeviceService::FeederLoop() {
     }
     FillBuffers();
     busy = OutputRunning();
-    std::lock_guard<std::mutex> lock(devicesMutex_);
-    for (auto& [id, d] : devices_)
-      if (d->channel.playing.load() || (d->channel.ended.load() && !d->endSeen.load())) busy = true;
+    {
+      std::lock_guard<std::mutex> lock(devicesMutex_);
+      for (auto& [id, d] : devices_)
+        if (d->channel.playing.load() || (d->channel.ended.load() && !d->endSeen.load()))
+          busy = true;
+    }
+    releaseAt = busy ? std::nullopt : ReleaseOutputIfLongQuiet();
   }
 }

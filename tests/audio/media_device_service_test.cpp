@@ -6,12 +6,15 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QTemporaryDir>
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <fstream>
-#include <thread>
+#include <mutex>
 
 #include "audio/mci_errors.h"
 #include "audio/silent_audio_output.h"
@@ -80,7 +83,8 @@ class MediaDeviceServiceTest : public ::testing::TestWithParam<int> {
   MediaDeviceServiceTest() : kRate(GetParam()) {
     auto out = std::make_unique<SteppedAudioOutput>(kRate, 480);
     output = out.get();
-    service = std::make_unique<MediaDeviceService>(std::move(out));
+    // Released only in the test of that: a stepped output is never released by surprise.
+    service = std::make_unique<MediaDeviceService>(std::move(out), std::chrono::hours(1));
   }
 
   std::string Path(const std::string& name) const { return dir.path().toStdString() + "/" + name; }
@@ -661,6 +665,47 @@ TEST_P(MediaDeviceServiceTest, IdleOutput_IsSuspended_AndPlayOrAWaveResumesIt) {
   EXPECT_TRUE(output->Suspended());
 }
 
+TEST_P(MediaDeviceServiceTest, LongIdleOutput_IsReleased_AndTheNextSoundOpensItAgain) {
+  auto out = std::make_unique<SteppedAudioOutput>(kRate, 480);
+  SteppedAudioOutput& quiet = *out;
+  MediaDeviceService idle(std::move(out), std::chrono::milliseconds(50));
+  EXPECT_TRUE(quiet.WaitUntilReleased(10000)) << "nothing has played since the start";
+  EXPECT_TRUE(idle.OutputReleased());
+
+  Params p;
+  p.element = RampWav(0.3);
+  ASSERT_EQ(idle.SendCommand(0, kOpen, kWait | kOpenElement, p), 0u);
+  const uint16_t d = p.deviceId;
+  ASSERT_EQ(idle.SendCommand(d, kPlay, 0, p), 0u);
+  // The feeder opens the output again; a test's own top-up does it as well.
+  idle.FillBuffers();
+  EXPECT_FALSE(idle.OutputReleased());
+  EXPECT_FALSE(quiet.Suspended());
+  quiet.SetCapture(true);
+  for (int i = 0; i < 10; ++i) {
+    idle.FillBuffers();
+    quiet.Step(480);
+    EXPECT_FALSE(quiet.Released()) << "never while a sound plays";
+  }
+  EXPECT_NE(quiet.Captured().back(), 0.0f) << "the sound is heard";
+  // Played to its end, then quiet again for long: released again.
+  for (int i = 0; i < 40; ++i) {
+    idle.FillBuffers();
+    quiet.Step(480);
+  }
+  EXPECT_TRUE(quiet.Suspended());
+  EXPECT_TRUE(quiet.WaitUntilReleased(10000));
+
+  // A wave sound opens it too.
+  const auto click = WaveImage(22050, 1, 8, 1918, [](int64_t, int) { return 0.5; });
+  ASSERT_TRUE(idle.PlayWave(click.data(), click.size()));
+  idle.FillBuffers();
+  EXPECT_TRUE(idle.OutputRunning());
+  quiet.ClearCaptured();
+  quiet.Step(480);
+  EXPECT_NEAR(quiet.Captured()[2 * 300], 0.5, 0.02);
+}
+
 TEST_P(MediaDeviceServiceTest, GrowingMp3_PlaysAsItArrives_WaitsOnUnderruns_EndsOnlyAtTheRealEnd) {
   // As the server streams speech: 44.1 kHz mono, 64 kbit/s, no tag frame.
   const std::string whole =
@@ -807,6 +852,43 @@ INSTANTIATE_TEST_SUITE_P(OutputRates, MediaDeviceServiceTest, ::testing::Values(
                            return "At" + std::to_string(info.param);
                          });
 
+// The silent output, telling the test each time it has rendered a block.
+class ObservedSilentOutput : public AudioOutput, public AudioSource {
+ public:
+  int SampleRate() const override { return inner_.SampleRate(); }
+  std::size_t PeriodFrames() const override { return inner_.PeriodFrames(); }
+  std::string Name() const override { return inner_.Name(); }
+  void Start(AudioSource& source) override {
+    source_ = &source;
+    inner_.Start(*this);
+  }
+  void Stop() override { inner_.Stop(); }
+  void Suspend() override { inner_.Suspend(); }
+  void Resume() override { inner_.Resume(); }
+  void Render(float* out, std::size_t frames) noexcept override {
+    source_->Render(out, frames);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ++blocks_;
+    }
+    rendered_.notify_all();
+  }
+  // Waits until a block has been rendered after `seen` blocks; returns the count, which is
+  // still `seen` when none came within `ms`.
+  uint64_t WaitForBlockAfter(uint64_t seen, int ms) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    rendered_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return blocks_ > seen; });
+    return blocks_;
+  }
+
+ private:
+  SilentAudioOutput inner_;
+  AudioSource* source_ = nullptr;
+  std::mutex mutex_;
+  std::condition_variable rendered_;
+  uint64_t blocks_ = 0;
+};
+
 TEST(SilentOutputTest, EndOfPlayback_ModeIsStoppedBeforeTheEventLoopRuns_ThenOneNotice) {
   // The output and the feeder run on their own threads, as in the program: the reader
   // may read the mode at the end of a sound before its notice has been handled.
@@ -814,7 +896,9 @@ TEST(SilentOutputTest, EndOfPlayback_ModeIsStoppedBeforeTheEventLoopRuns_ThenOne
   QTemporaryDir dir;
   const std::string wav = dir.path().toStdString() + "/short.wav";
   WriteFile(wav, WaveImage(22050, 1, 16, 22050 / 5, Ramp));
-  MediaDeviceService service(std::make_unique<SilentAudioOutput>());
+  auto observed = std::make_unique<ObservedSilentOutput>();
+  ObservedSilentOutput& output = *observed;
+  MediaDeviceService service(std::move(observed));
   NoticeSink sink;
   Params p;
   p.element = wav;
@@ -822,22 +906,26 @@ TEST(SilentOutputTest, EndOfPlayback_ModeIsStoppedBeforeTheEventLoopRuns_ThenOne
   const uint16_t d = p.deviceId;
   p.callback = &sink;
   ASSERT_EQ(service.SendCommand(d, kPlay, kNotify, p), 0u);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  // The mode is read again after every block the output renders.
   p.item = kStatusMode;
-  do {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  uint64_t blocks = 0;
+  for (;;) {
     ASSERT_EQ(service.SendCommand(d, kStatus, kWait | kStatusItem, p), 0u);
-  } while (p.returnValue == kModePlay && std::chrono::steady_clock::now() < deadline);
+    if (p.returnValue != kModePlay) break;
+    const uint64_t next = output.WaitForBlockAfter(blocks, 10000);
+    ASSERT_GT(next, blocks) << "the output stopped rendering while the sound played";
+    blocks = next;
+  }
   EXPECT_EQ(p.returnValue, kModeStop);
   EXPECT_TRUE(sink.got.empty());
   p.item = kStatusPosition;
   service.SendCommand(d, kStatus, kWait | kStatusItem, p);
   EXPECT_EQ(p.returnValue, 200u);
-  const auto settle = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
-  while (std::chrono::steady_clock::now() < settle)
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  QDeadlineTimer deadline(10000);
+  while (sink.got.empty() && !deadline.hasExpired())
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+  QCoreApplication::processEvents();
   EXPECT_EQ(sink.Outcomes(), (std::vector<uint32_t>{kNotifySuccessful}));
-  EXPECT_FALSE(service.OutputRunning());
 }
 
 }  // namespace
