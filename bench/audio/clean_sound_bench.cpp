@@ -8,33 +8,31 @@
 //  - Clipping: speech with key names over it, samples at full scale and the peak.
 //  - CPU seconds per minute of speech through the service, beside the native decode plus
 //    sox's conversion.
-//  - Wake-ups per second of every thread while idle, beside the same threads while a
-//    sound plays, on the output the program would use (SDL_AUDIODRIVER picks another).
+//  - Key echo from an open and from a closed output, and the wake-ups per second of every
+//    thread while idle (output suspended, then released) beside the same threads while a
+//    sound plays, through the benchmark's own sound server (key_echo_and_idle.h).
 //
-// Needs lame, sox and espeak-ng on the PATH.
+// Needs lame, sox, espeak-ng and pulseaudio on the PATH.
 #include <sys/resource.h>
 #include <time.h>
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QTemporaryDir>
 #include <algorithm>
 #include <array>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
-#include <map>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "audio/decoder.h"
 #include "audio/media_device_service_impl.h"
 #include "audio/stepped_audio_output.h"
+#include "key_echo_and_idle.h"
 #include "speech_sample.h"
 
 namespace {
@@ -383,71 +381,6 @@ void Cpu(const std::string& dir, const std::string& speech) {
       ours / minutes, decode / minutes, sox / minutes, (decode + sox) / minutes);
 }
 
-// Context switches of every thread of this process, by thread id.
-std::map<int, std::pair<std::string, long>> Switches() {
-  std::map<int, std::pair<std::string, long>> out;
-  const QDir tasks("/proc/self/task");
-  for (const QString& tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-    const std::string base = "/proc/self/task/" + tid.toStdString();
-    std::ifstream comm(base + "/comm");
-    std::string name;
-    std::getline(comm, name);
-    std::ifstream status(base + "/status");
-    long total = 0;
-    for (std::string line; std::getline(status, line);) {
-      if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
-          line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
-        total += std::stol(line.substr(line.find(':') + 1));
-    }
-    out[tid.toInt()] = {name, total};
-  }
-  return out;
-}
-
-std::map<int, double> WakeupsPerSecond(double seconds, std::map<int, std::string>& names) {
-  const auto before = Switches();
-  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-  const auto after = Switches();
-  std::map<int, double> rate;
-  for (const auto& [tid, v] : after) {
-    auto it = before.find(tid);
-    if (it == before.end()) continue;
-    names[tid] = v.first;
-    rate[tid] = static_cast<double>(v.second - it->second.second) / seconds;
-  }
-  return rate;
-}
-
-void Idle(const std::string& dir) {
-  const std::string tone = ToneMp3(dir, 44100, 440, 5.0);
-  const std::string blip = ToneMp3(dir, 44100, 660, 0.2);
-  MediaDeviceService service(OpenDefaultOutput());
-  const std::string outputName = service.Output().Name();
-  mci::Params p;
-  p.element = blip;
-  service.SendCommand(0, mci::kOpen, mci::kWait | mci::kOpenElement, p);
-  const uint16_t d = p.deviceId;
-  service.SendCommand(d, mci::kPlay, 0, p);
-  std::this_thread::sleep_for(std::chrono::milliseconds(800));
-  QCoreApplication::processEvents();
-  std::map<int, std::string> names;
-  const auto idle = WakeupsPerSecond(3.0, names);
-  p.element = tone;
-  service.SendCommand(0, mci::kOpen, mci::kWait | mci::kOpenElement, p);
-  service.SendCommand(p.deviceId, mci::kPlay, 0, p);
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  const auto playing = WakeupsPerSecond(3.0, names);
-  std::printf("wake-ups per second on output \"%s\", idle / while a sound plays (reference):\n",
-              outputName.c_str());
-  const int self = static_cast<int>(gettid());
-  for (const auto& [tid, r] : idle) {
-    if (tid == self) continue;  // this thread only sleeps here
-    auto it = playing.find(tid);
-    std::printf("  thread %-16s %7.1f / %7.1f\n", names[tid].c_str(), r,
-                it == playing.end() ? 0.0 : it->second);
-  }
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -463,6 +396,6 @@ int main(int argc, char** argv) {
     Clipping(d, speech);
     Cpu(d, speech);
   }
-  Idle(d);
+  benchaudio::KeyEchoAndIdle(d);
   return 0;
 }
