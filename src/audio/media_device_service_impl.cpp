@@ -10,6 +10,7 @@
 #include "audio/decoder.h"
 #include "audio/mci_errors.h"
 #include "audio/rate_converter.h"
+#include "audio/time_stretcher.h"
 #include "audio/wav_decoder.h"
 
 namespace {
@@ -21,6 +22,13 @@ constexpr std::size_t kRingFrames = 32768;
 constexpr std::size_t kChunkFrames = 2048;
 // Decoded at open, so that the first block after Play already carries sound.
 constexpr std::size_t kPrefillFrames = 4096;
+// While a device plays at another speed than 1, its ring holds only about 60 ms at 48 kHz,
+// so that a new speed is heard that soon (libsonic takes it at once); the feeder tops the
+// ring up every 10 ms, which leaves it ample slack still.
+constexpr std::size_t kStretchedRingFrames = 2880;
+// What a change from speed 1 keeps of the ring, about 20 ms: the sound after it is made
+// again at the new speed from the same frame on, before the output can reach it.
+constexpr std::size_t kSpeedChangeLeadFrames = 960;
 
 bool Interrupts(uint32_t command) {
   return command == mci::kStop || command == mci::kPause || command == mci::kSeek ||
@@ -30,10 +38,12 @@ bool Interrupts(uint32_t command) {
 }  // namespace
 
 struct MediaDeviceService::Device {
-  Device(uint16_t deviceId, std::unique_ptr<Decoder> dec, std::string file, bool grows)
+  Device(uint16_t deviceId, std::unique_ptr<Decoder> dec, TimeStretcher* stretching,
+         std::string file, bool grows)
       : id(deviceId),
         path(std::move(file)),
         decoder(std::move(dec)),
+        stretcher(stretching),
         scratch(kChunkFrames * 2),
         channel(kRingFrames),
         length(decoder->LengthFrames()),
@@ -45,6 +55,7 @@ struct MediaDeviceService::Device {
   const std::string path;
   std::mutex decodeMutex;            // held by whoever decodes into the ring
   std::unique_ptr<Decoder> decoder;  // under decodeMutex
+  TimeStretcher* stretcher;          // under decodeMutex; part of `decoder`
   std::vector<float> scratch;        // under decodeMutex
   MixerChannel channel;
   // Frames at the output rate; grows with a growing file (written under decodeMutex).
@@ -54,6 +65,7 @@ struct MediaDeviceService::Device {
 
   // GUI thread only.
   bool growing;      // the file is still being written
+  double speed = 1;  // the speed asked for
   int64_t base = 0;  // position of the first frame in the ring
   State state = State::kStopped;
   bool hasPending = false;  // a play notice waits for the end of playback
@@ -132,7 +144,8 @@ uint32_t MediaDeviceService::Open(uint32_t flags, mci::Params& params) {
   if ((flags & mci::kOpenElement) == 0) return mci::kErrMissingParameter;
   uint32_t error = 0;
   const bool growing = growing_.count(params.element) != 0;
-  std::unique_ptr<Decoder> decoder = OpenDecoder(params.element, rate_, error, growing);
+  TimeStretcher* stretcher = nullptr;
+  std::unique_ptr<Decoder> decoder = OpenDecoder(params.element, rate_, error, growing, &stretcher);
   if (!decoder) return error;
   // Ids count up and wrap, skipping 0 and the ids still open, so that a late notice
   // about a closed device never names a newer one.
@@ -142,7 +155,7 @@ uint32_t MediaDeviceService::Open(uint32_t flags, mci::Params& params) {
     do {
       ++lastId_;
     } while (lastId_ == 0 || devices_.count(lastId_) != 0);
-    d = std::make_shared<Device>(lastId_, std::move(decoder), params.element, growing);
+    d = std::make_shared<Device>(lastId_, std::move(decoder), stretcher, params.element, growing);
     devices_[d->id] = d;
   }
   Fill(*d, kPrefillFrames);
@@ -307,13 +320,16 @@ void MediaDeviceService::SetGrowing(const std::string& path, bool growing) {
     // Opened on data that was complete then: a growing decoder takes over at the
     // position, as after a seek. A file it cannot open keeps its decoder.
     uint32_t error = 0;
-    std::unique_ptr<Decoder> decoder = OpenDecoder(path, rate_, error, true);
+    TimeStretcher* stretcher = nullptr;
+    std::unique_ptr<Decoder> decoder = OpenDecoder(path, rate_, error, true, &stretcher);
     if (!decoder) continue;
+    stretcher->SetSpeed(d->speed);
     const bool wasPlaying = d->state == Device::State::kPlaying;
     const int64_t at = PositionFrames(*d);
     {
       std::lock_guard<std::mutex> lock(d->decodeMutex);
       d->decoder = std::move(decoder);
+      d->stretcher = stretcher;
       d->length.store(std::max(at, d->decoder->LengthFrames()));
       d->growing = true;
     }
@@ -325,6 +341,40 @@ void MediaDeviceService::SetGrowing(const std::string& path, bool growing) {
 
 void MediaDeviceService::SetDucksOthers(uint16_t device, bool ducks) {
   if (std::shared_ptr<Device> d = Find(device)) mixer_.SetDucksOthers(&d->channel, ducks);
+}
+
+void MediaDeviceService::SetSpeed(uint16_t device, double speed) {
+  std::shared_ptr<Device> d = Find(device);
+  if (!d) return;
+  speed = std::clamp(speed, TimeStretcher::kSlowest, TimeStretcher::kFastest);
+  if (speed == d->speed) return;
+  d->speed = speed;
+  {
+    std::lock_guard<std::mutex> lock(d->decodeMutex);
+    if (d->decoder->Stretched()) {
+      // The ring is short while stretching, and libsonic takes the new speed from the
+      // input it has not used yet: the change is heard as soon as the ring has played.
+      d->stretcher->SetSpeed(speed);
+    } else {
+      // The ring holds the sound's own frames, up to 0.7 s of them: keep a short lead,
+      // drop the rest, and make the sound again at the new speed from the frame after the
+      // lead. Those are the frames playing on would give, so there is no seam.
+      int64_t from = 0;
+      mixer_.Locked([&] {
+        const std::size_t held = d->channel.ring.Readable();
+        // A device that does not play keeps nothing: it starts at the new speed.
+        const std::size_t keep =
+            d->channel.playing.load() ? std::min(held, kSpeedChangeLeadFrames) : 0;
+        d->channel.ring.DropNewest(held - keep);
+        from = d->base + d->channel.consumed.load() + static_cast<int64_t>(keep);
+        d->channel.decoderEof.store(false);
+      });
+      d->stretcher->SetSpeed(speed);
+      if (!d->decoder->Seek(from)) d->channel.decoderEof.store(true);
+    }
+  }
+  Fill(*d, kPrefillFrames);
+  WakeFeeder();
 }
 
 bool MediaDeviceService::PlayWave(const void* image, std::size_t size) {
@@ -367,7 +417,12 @@ void MediaDeviceService::Fill(Device& d, std::size_t maxFrames) {
   while (filled < maxFrames) {
     std::lock_guard<std::mutex> lock(d.decodeMutex);
     if (d.channel.decoderEof.load(std::memory_order_relaxed)) return;
-    const std::size_t want = std::min(kChunkFrames, maxFrames - filled);
+    std::size_t want = std::min(kChunkFrames, maxFrames - filled);
+    if (d.decoder->Stretched()) {
+      const std::size_t held = d.channel.ring.Readable();
+      if (held >= kStretchedRingFrames) return;
+      want = std::min(want, kStretchedRingFrames - held);
+    }
     if (d.channel.ring.Writable() < want) return;
     const std::size_t n = d.decoder->Read(d.scratch.data(), want);
     d.channel.ring.Write(d.scratch.data(), n);
@@ -505,8 +560,15 @@ void MediaDeviceService::Reposition(Device& d, int64_t frame) {
   Fill(d, kPrefillFrames);
 }
 
-int64_t MediaDeviceService::PositionFrames(const Device& d) const {
-  return std::min(d.length.load(), d.base + d.channel.consumed.load(std::memory_order_acquire));
+int64_t MediaDeviceService::PositionFrames(Device& d) {
+  const int64_t streamFrame = d.base + d.channel.consumed.load(std::memory_order_acquire);
+  std::lock_guard<std::mutex> lock(d.decodeMutex);
+  if (!d.decoder->Stretched()) return std::min(d.length.load(), streamFrame);
+  // Everything handed out: the end.
+  if (d.channel.decoderEof.load() && d.channel.ring.Readable() == 0) return d.length.load();
+  // The frames handed out are stretched: where in the sound the next one comes from.
+  const double sound = d.decoder->SoundFrameAt(static_cast<double>(streamFrame));
+  return std::clamp<int64_t>(static_cast<int64_t>(sound), 0, d.length.load());
 }
 
 uint32_t MediaDeviceService::ToMs(int64_t frames) const {

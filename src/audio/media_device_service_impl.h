@@ -52,6 +52,7 @@ class MediaDeviceService : public IMediaDeviceService, public IWaveVoice {
   bool PlayWave(const void* image, std::size_t size) override;
   void SetDucksOthers(uint16_t device, bool ducks) override;
   void SetGrowing(const std::string& path, bool growing) override;
+  void SetSpeed(uint16_t device, double speed) override;
 
   // Opens a released output again when a sound waits for it, tops up every device's
   // buffer, notes playback that has reached its end, and suspends the output when all is
@@ -79,7 +80,7 @@ class MediaDeviceService : public IMediaDeviceService, public IWaveVoice {
   void StartPlaying(Device& d);
   void Halt(Device& d);
   void Reposition(Device& d, int64_t frame);
-  int64_t PositionFrames(const Device& d) const;
+  int64_t PositionFrames(Device& d);
   uint32_t ToMs(int64_t frames) const;
   void Post(QObject* callback, uint32_t outcome, uint16_t device);
   std::shared_ptr<Device> Find(uint16_t device);
