@@ -31,6 +31,9 @@ class Decoder {
   // and LengthFrames is exact. Blocks for the scan of the file.
   virtual void SetGrowing(bool /*growing*/) {}
 
+  // True when the sound has one channel: both of every frame Read gives are the same.
+  virtual bool Mono() const { return false; }
+
   // Time-stretched streams (TimeStretcher, and a rate converter over one). Stream frames
   // are those Read gives, counted on from the frame of the last seek; sound frames are
   // the file's own, counted by LengthFrames. For any other decoder they are the same.

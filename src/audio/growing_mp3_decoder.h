@@ -29,6 +29,7 @@ class GrowingMp3Decoder : public Decoder {
   std::size_t Read(float* out, std::size_t frames) override;
   bool Waiting() const override { return waiting_; }
   void SetGrowing(bool growing) override;
+  bool Mono() const override { return mono_; }
 
  private:
   GrowingMp3Decoder() = default;
@@ -49,5 +50,6 @@ class GrowingMp3Decoder : public Decoder {
   bool growing_ = true;
   bool waiting_ = false;
   bool ended_ = false;
+  bool mono_ = false;
   std::unique_ptr<Mp3Decoder> complete_;  // after SetGrowing(false)
 };

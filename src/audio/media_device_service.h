@@ -125,7 +125,7 @@ class IMediaDeviceService {
   // every device at its open, plays the file's own samples untouched. Positions, lengths
   // and seeks stay in the sound's own milliseconds: at 2, a second of playing moves the
   // position by about two seconds (within a few milliseconds), and a seek to 20000 lands
-  // 20 s into the sound. A playing device is heard at the new speed within about 60 ms,
+  // 20 s into the sound. A playing device is heard at the new speed within about 70 ms,
   // without a click, gap or repeat; the speed stays through pauses, seeks and the growth
   // of a file, until the device is closed. Unknown ids are ignored. Returns at once.
   virtual void SetSpeed(uint16_t /*device*/, double /*speed*/) {}

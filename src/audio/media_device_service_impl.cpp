@@ -22,10 +22,10 @@ constexpr std::size_t kRingFrames = 32768;
 constexpr std::size_t kChunkFrames = 2048;
 // Decoded at open, so that the first block after Play already carries sound.
 constexpr std::size_t kPrefillFrames = 4096;
-// While a device plays at another speed than 1, its ring holds only about 60 ms at 48 kHz,
-// so that a new speed is heard that soon (libsonic takes it at once); the feeder tops the
-// ring up every 10 ms, which leaves it ample slack still.
-constexpr std::size_t kStretchedRingFrames = 2880;
+// While a device plays at another speed than 1, its ring holds only 50 ms at 48 kHz, so
+// that a new speed is heard that soon (libsonic takes it at once); the feeder tops the ring
+// up every 10 ms, which leaves it slack still.
+constexpr std::size_t kStretchedRingFrames = 2400;
 // What a change from speed 1 keeps of the ring, about 20 ms: the sound after it is made
 // again at the new speed from the same frame on, before the output can reach it.
 constexpr std::size_t kSpeedChangeLeadFrames = 960;

@@ -20,12 +20,16 @@ class Mp3Decoder : public Decoder {
   int64_t LengthFrames() const override { return length_; }
   bool Seek(int64_t frame) override;
   std::size_t Read(float* out, std::size_t frames) override;
+  bool Mono() const override { return mono_; }
+  // Whether the stream that `handle` decodes has one channel.
+  static bool IsMono(mpg123_handle_struct* handle);
 
  private:
   Mp3Decoder() = default;
   mpg123_handle_struct* handle_ = nullptr;
   int rate_ = 0;
   int64_t length_ = 0;
+  bool mono_ = false;
   bool ended_ = false;
   int fd_ = -1;  // the file; libmpg123 reads it but does not close it
 };

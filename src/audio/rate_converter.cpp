@@ -10,6 +10,9 @@ namespace {
 
 // Source frames taken per decoder call.
 constexpr std::size_t kBlockFrames = 1024;
+// The same from a stretched source, whose frames are made at one speed: few, so that what
+// waits here at an old speed is heard soon after a change.
+constexpr std::size_t kStretchedBlockFrames = 256;
 // Source frames decoded before a seek target so that the filter has forgotten that the
 // stream started there (the high-quality filter is a few hundred taps long).
 constexpr int64_t kPrerollFrames = 2048;
@@ -85,7 +88,7 @@ std::size_t RateConverter::Read(float* out, std::size_t frames) {
   while (done < frames) {
     if (inFrames_ == 0 && !sourceEnded_) {
       inStart_ = 0;
-      inFrames_ = source_->Read(in_.data(), kBlockFrames);
+      inFrames_ = source_->Read(in_.data(), exactLength ? kBlockFrames : kStretchedBlockFrames);
       // A growing file's data has run out for now: the resampler keeps its state and
       // goes on when more comes.
       if (inFrames_ == 0 && source_->Waiting()) break;

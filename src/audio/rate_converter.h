@@ -28,6 +28,7 @@ class RateConverter : public Decoder {
   std::size_t Read(float* out, std::size_t frames) override;
   bool Waiting() const override { return source_->Waiting(); }
   void SetGrowing(bool growing) override { source_->SetGrowing(growing); }
+  bool Mono() const override { return source_->Mono(); }
   bool Stretched() const override { return source_->Stretched(); }
   double SoundFrameAt(double streamFrame) const override;
 

@@ -7,8 +7,9 @@
 
 namespace {
 
-// Source frames written into libsonic at a time.
-constexpr std::size_t kBlockFrames = 1024;
+// Source frames written into libsonic at a time: few, so that little of what it makes at
+// one speed waits when the speed changes.
+constexpr std::size_t kBlockFrames = 256;
 // How far back SoundFrameAt can look: more than a device's ring and the converter's
 // buffers hold (a few seconds at any speed).
 constexpr std::size_t kMarks = 4096;
@@ -19,7 +20,9 @@ TimeStretcher::TimeStretcher(std::unique_ptr<Decoder> source)
     : source_(std::move(source)),
       rate_(source_->SampleRate()),
       heldBack_(4 * (source_->SampleRate() / SONIC_MIN_PITCH + 1)),
-      block_(kBlockFrames * 2) {
+      block_(kBlockFrames * 2),
+      channels_(source_->Mono() ? 1 : 2),
+      mono_(kBlockFrames * 4) {
   Mark(0, 0);
 }
 
@@ -56,7 +59,7 @@ bool TimeStretcher::SeekAhead(int64_t frame, int64_t target) {
 }
 
 void TimeStretcher::StartStretching() {
-  if (sonic_ == nullptr) sonic_ = sonicCreateStream(rate_, 2);
+  if (sonic_ == nullptr) sonic_ = sonicCreateStream(rate_, channels_);
   sonicSetSpeed(sonic_, static_cast<float>(speed_));
   mode_ = Mode::kStretching;
   stretched_ = true;
@@ -76,8 +79,15 @@ void TimeStretcher::StopStretching() {
 }
 
 void TimeStretcher::Mark(int64_t streamFrame, double soundFrame) {
-  if (!marks_.empty() && marks_.back().first == streamFrame) {
-    marks_.back().second = soundFrame;
+  const auto natural = [](const std::pair<int64_t, double>& a, int64_t stream, double sound) {
+    return sound - a.second == static_cast<double>(stream - a.first);
+  };
+  // A mark on a run of the sound's own frames only moves that run's end.
+  if (!marks_.empty() &&
+      (marks_.back().first == streamFrame ||
+       (marks_.size() >= 2 && natural(marks_.back(), streamFrame, soundFrame) &&
+        natural(marks_[marks_.size() - 2], marks_.back().first, marks_.back().second)))) {
+    marks_.back() = {streamFrame, soundFrame};
     return;
   }
   marks_.emplace_back(streamFrame, soundFrame);
@@ -113,8 +123,16 @@ std::size_t TimeStretcher::Read(float* out, std::size_t frames) {
 
     const int available = sonicSamplesAvailable(sonic_);
     if (available > 0) {
-      const int n = sonicReadFloatFromStream(
-          sonic_, out + 2 * done, static_cast<int>(std::min<std::size_t>(frames - done, 1 << 20)));
+      const int want = static_cast<int>(std::min<std::size_t>(frames - done, kBlockFrames * 4));
+      float* to = out + 2 * done;
+      int n = 0;
+      if (channels_ == 1) {
+        mono_.resize(static_cast<std::size_t>(want));
+        n = sonicReadFloatFromStream(sonic_, mono_.data(), want);
+        for (int i = 0; i < n; ++i) to[2 * i] = to[2 * i + 1] = mono_[static_cast<std::size_t>(i)];
+      } else {
+        n = sonicReadFloatFromStream(sonic_, to, want);
+      }
       done += static_cast<std::size_t>(n);
       next_ += n;
       // Where in the sound these frames come from: on by the speed, but never further than
@@ -148,7 +166,13 @@ std::size_t TimeStretcher::Read(float* out, std::size_t frames) {
       flushed_ = true;
       continue;
     }
-    sonicWriteFloatToStream(sonic_, block_.data(), static_cast<int>(n));
+    if (channels_ == 1) {
+      mono_.resize(n);
+      for (std::size_t i = 0; i < n; ++i) mono_[i] = block_[2 * i];
+      sonicWriteFloatToStream(sonic_, mono_.data(), static_cast<int>(n));
+    } else {
+      sonicWriteFloatToStream(sonic_, block_.data(), static_cast<int>(n));
+    }
     fed_ += static_cast<int64_t>(n);
   }
   return done;

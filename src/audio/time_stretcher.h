@@ -34,6 +34,7 @@ class TimeStretcher : public Decoder {
   ~TimeStretcher() override;
 
   int SampleRate() const override { return rate_; }
+  bool Mono() const override { return source_->Mono(); }
   int64_t LengthFrames() const override { return source_->LengthFrames(); }
   bool Seek(int64_t frame) override { return SeekAhead(frame, frame); }
   // Frames before `target` come unchanged (a resampler's lead-in, which it discards);
@@ -66,10 +67,13 @@ class TimeStretcher : public Decoder {
   Mode mode_ = Mode::kNatural;
   sonicStreamStruct* sonic_ = nullptr;
   std::vector<float> block_;  // input on its way into libsonic
-  int64_t stretchFrom_ = 0;   // sound frame where stretching may start after a seek
-  int64_t fed_ = 0;           // sound frame that the next read of the source gives
-  int64_t next_ = 0;          // stream frame that the next Read gives
-  double nextSound_ = 0;      // where in the sound that frame comes from
+  // A sound of one channel is stretched as one, at half the cost.
+  const int channels_;
+  std::vector<float> mono_;
+  int64_t stretchFrom_ = 0;  // sound frame where stretching may start after a seek
+  int64_t fed_ = 0;          // sound frame that the next read of the source gives
+  int64_t next_ = 0;         // stream frame that the next Read gives
+  double nextSound_ = 0;     // where in the sound that frame comes from
   bool stretched_ = false;
   bool draining_ = false;  // back at speed 1: what libsonic holds is being given out
   bool flushed_ = false;   // the end of the sound has been pushed through libsonic
