@@ -40,6 +40,8 @@ void TForm1::FormKeyDown(uint16_t& key) {
     mangi_res_heli("click");
     return;
   }
+  // The listening speed keys work at any time, also while a request runs.
+  if (ChangeListeningSpeed(key)) return;
   if (state.requestBusy) {
     if (key == vk::kEscape) {
       // Escape always gets out: the request ends at once as a failure, and its failure

@@ -52,6 +52,10 @@ struct ReaderServices {
   // Called with each code the user enters with F9 and Enter (empty: the user cleared it),
   // so that it can be remembered; must return at once.
   std::function<void(const std::string& code)> accessCodeEntered;
+  // The listening speed remembered from an earlier run: 0.5 to 4 times the natural speed.
+  double listeningSpeed = 1;
+  // Called with each listening speed chosen with + and -, so that it can be remembered.
+  std::function<void(double speed)> listeningSpeedChanged;
 };
 
 class TForm1 : public QWidget {
@@ -99,6 +103,9 @@ class TForm1 : public QWidget {
 
   // Key commands.
   void FormKeyDown(uint16_t& key);
+  // + and -: the listening speed of the page and the prompts (keyboard/listening_speed.cpp).
+  // True when `key` was one of them and has been handled.
+  bool ChangeListeningSpeed(uint16_t key);
   void Memo1KeyPress(char& key);
 
   // Prompts and key names.
