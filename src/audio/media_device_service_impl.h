@@ -14,6 +14,12 @@
 // program); then it sleeps until a command starts playback again. A play or a wave sound
 // resumes a suspended output at once; a released one is opened again by the feeder,
 // which the command wakes.
+//
+// Speed. Each device's decoder holds a TimeStretcher between the file's decoder and the
+// rate converter, untouched at speed 1. While a device is stretched its ring is kept short
+// (50 ms), so that a new speed is heard soon; a change from speed 1 keeps a short lead of
+// the ring and makes the rest again from the same frame at the new speed. Positions map
+// the frames handed out back to the sound's own.
 #pragma once
 
 #include <QEvent>

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace {
 
@@ -60,6 +61,11 @@ bool TimeStretcher::SeekAhead(int64_t frame, int64_t target) {
 
 void TimeStretcher::StartStretching() {
   if (sonic_ == nullptr) sonic_ = sonicCreateStream(rate_, channels_);
+  if (sonic_ == nullptr) {
+    // Out of memory: the sound plays on at its own speed rather than not at all.
+    stretchFrom_ = std::numeric_limits<int64_t>::max();
+    return;
+  }
   sonicSetSpeed(sonic_, static_cast<float>(speed_));
   mode_ = Mode::kStretching;
   stretched_ = true;
