@@ -67,8 +67,11 @@ int main(int argc, char** argv) {
       break;
   }
 
-  const ServerChoice server = ChooseServer(command, ConfigFilePath());
+  const std::string configPath = ConfigFilePath();
+  const ServerChoice server = ChooseServer(command, configPath);
   if (!server.warning.empty()) std::fprintf(stderr, "talking-reader: %s\n", server.warning.c_str());
+  const SpeedChoice speed = ReadListeningSpeed(configPath);
+  if (!speed.warning.empty()) std::fprintf(stderr, "talking-reader: %s\n", speed.warning.c_str());
 
   ReaderApplication app(argc, argv);
   ReaderApplication::setApplicationName(QStringLiteral("talking-reader"));
@@ -94,6 +97,12 @@ int main(int argc, char** argv) {
   services.serverHost = server.host;
   services.serverPort = server.port;
   services.placesPath = DefaultPlacesPath();
+  services.listeningSpeed = speed.speed;
+  services.listeningSpeedChanged = [configPath](double chosen) {
+    std::string error;
+    if (!WriteListeningSpeed(configPath, chosen, error))
+      std::fprintf(stderr, "talking-reader: %s\n", error.c_str());
+  };
 
   // The code belongs to the server it was entered for and is never offered to another.
   AccessCodeKeyring keyring(server.host + ":" + std::to_string(server.port), {}, sessionBus);

@@ -4,9 +4,9 @@
 // of their own with the same shape.
 //
 // Threading: Start and Stop are called from the thread that owns the output (the GUI
-// thread); Suspend and Resume from any thread of the service, one at a time (the service
-// serialises them). Render is called on the output's own thread (the SDL callback thread, the
-// silent output's clock thread) or, for the stepped output, on the thread that steps it.
+// thread); Suspend, Resume and Release from any thread of the service, one at a time (the
+// service serialises them). Render is called on the output's own thread (the SDL callback thread,
+// the silent output's clock thread) or, for the stepped output, on the thread that steps it.
 #pragma once
 
 #include <cstddef>
@@ -40,6 +40,13 @@ class AudioOutput {
   // its own (a driver may still keep its thread running). Returns at once. Starting
   // suspended is allowed: Suspend before Start keeps the output quiet from its first block.
   virtual void Suspend() = 0;
-  // Asks for blocks again from the next period on. Returns at once.
+  // Asks for blocks again from the next period on. Returns at once, unless the output was
+  // released: then it opens its device again first (a sound server's stream set-up, some
+  // milliseconds), at the same rate and format.
   virtual void Resume() = 0;
+  // Only while suspended: closes the device, so that neither the driver's thread nor the
+  // sound server wakes for this program while it stays quiet. The next Resume opens it
+  // again. Blocks until the device is closed. An output without a device of its own only
+  // stays suspended.
+  virtual void Release() {}
 };

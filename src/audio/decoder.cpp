@@ -9,10 +9,11 @@
 #include "audio/mci_errors.h"
 #include "audio/mp3_decoder.h"
 #include "audio/rate_converter.h"
+#include "audio/time_stretcher.h"
 #include "audio/wav_decoder.h"
 
 std::unique_ptr<Decoder> OpenDecoder(const std::string& path, int outputRate, uint32_t& error,
-                                     bool growing) {
+                                     bool growing, TimeStretcher** stretcher) {
   const auto dot = path.find_last_of("./");
   std::string ext = dot != std::string::npos && path[dot] == '.' ? path.substr(dot + 1) : "";
   std::transform(ext.begin(), ext.end(), ext.begin(),
@@ -39,5 +40,10 @@ std::unique_ptr<Decoder> OpenDecoder(const std::string& path, int outputRate, ui
     decoder = WavDecoder::OpenFile(path, error);
   }
   if (!decoder) return nullptr;
+  if (stretcher != nullptr) {
+    auto stretching = std::make_unique<TimeStretcher>(std::move(decoder));
+    *stretcher = stretching.get();
+    decoder = std::move(stretching);
+  }
   return ConvertRate(std::move(decoder), outputRate);
 }

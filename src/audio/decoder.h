@@ -35,10 +35,29 @@ class Decoder {
   // in place of the rest of the sound), not at the real end of the sound. A little junk
   // at the very end (a tag, a cut last frame) is an end, not a failure.
   virtual bool Failed() const { return false; }
+  // True when the sound has one channel: both of every frame Read gives are the same.
+  virtual bool Mono() const { return false; }
+
+  // Time-stretched streams (TimeStretcher, and a rate converter over one). Stream frames
+  // are those Read gives, counted on from the frame of the last seek; sound frames are
+  // the file's own, counted by LengthFrames. For any other decoder they are the same.
+  // Seek for a reader that will discard the frames before `target` (a resampler's
+  // lead-in): a stretched stream gives those unchanged, and stretches from `target` on.
+  virtual bool SeekAhead(int64_t frame, int64_t /*target*/) { return Seek(frame); }
+  // True when the stream frames are not (or from some frame on will not be) the sound's
+  // own one for one: their number is known only at their end.
+  virtual bool Stretched() const { return false; }
+  // The sound frame (fractional) that stream frame `streamFrame` comes from. Only for a
+  // frame near what Read last gave (within the few seconds a device buffers).
+  virtual double SoundFrameAt(double streamFrame) const { return streamFrame; }
 };
 
+class TimeStretcher;
+
 // Opens `path` with the decoder its extension names (.mp3, .wav; letter case ignored),
-// giving frames at `outputRate`. A growing MP3 needs only its first frames. On refusal
-// returns nullptr and sets `error` to an mci::kErr… code.
+// giving frames at `outputRate`. A growing MP3 needs only its first frames. With
+// `stretcher`, a TimeStretcher goes between the file's decoder and the rate converter, and
+// `*stretcher` points at it (it belongs to the returned decoder). On refusal returns
+// nullptr and sets `error` to an mci::kErr… code.
 std::unique_ptr<Decoder> OpenDecoder(const std::string& path, int outputRate, uint32_t& error,
-                                     bool growing = false);
+                                     bool growing = false, TimeStretcher** stretcher = nullptr);

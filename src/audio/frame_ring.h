@@ -49,6 +49,13 @@ class FrameRing {
     return Copy(read_.load(std::memory_order_relaxed), dst, frames);
   }
 
+  // Takes back the last `frames` frames written. Only while neither side runs (the caller
+  // holds both the decode lock and the mixer lock).
+  void DropNewest(std::size_t frames) {
+    frames = std::min(frames, Readable());
+    write_.store(write_.load(std::memory_order_relaxed) - frames, std::memory_order_release);
+  }
+
   // Empties the ring. Only while neither side runs (the caller holds both the decode lock
   // and the mixer lock).
   void Clear() { read_.store(write_.load(std::memory_order_relaxed), std::memory_order_release); }

@@ -48,6 +48,7 @@ std::unique_ptr<GrowingMp3Decoder> GrowingMp3Decoder::Open(const std::string& pa
       encoding != MPG123_ENC_FLOAT_32)
     return nullptr;
   dec->rate_ = static_cast<int>(rate);
+  dec->mono_ = Mp3Decoder::IsMono(dec->decode_);
   error = 0;
   return dec;
 }

@@ -31,6 +31,7 @@ class GrowingMp3Decoder : public Decoder {
   bool Waiting() const override { return waiting_; }
   void SetGrowing(bool growing) override;
   bool Failed() const override;
+  bool Mono() const override { return mono_; }
 
  private:
   GrowingMp3Decoder() = default;
@@ -52,5 +53,6 @@ class GrowingMp3Decoder : public Decoder {
   bool waiting_ = false;
   bool ended_ = false;
   bool failed_ = false;
+  bool mono_ = false;
   std::unique_ptr<Mp3Decoder> complete_;  // after SetGrowing(false)
 };

@@ -50,6 +50,7 @@ void TMciPlayer::Open() {
   if (error_ != 0) RaiseDeviceError(error_);
   opened_ = true;
   deviceId_ = p.deviceId;
+  if (speed_ != 1) service_.SetSpeed(deviceId_, speed_);
 }
 
 void TMciPlayer::Close() {
@@ -176,6 +177,11 @@ void TMciPlayer::SetTimeFormat(uint32_t format) {
   mci::Params p;
   p.timeFormat = format;
   error_ = service_.SendCommand(deviceId_, mci::kSet, mci::kSetTimeFormat, p);
+}
+
+void TMciPlayer::SetSpeed(double speed) {
+  speed_ = speed;
+  if (deviceId_ != 0) service_.SetSpeed(deviceId_, speed_);
 }
 
 void TMciPlayer::Loaded() {

@@ -65,6 +65,12 @@ class TMciPlayer : public QObject {
   // when `notify` is true, and for none when false.
   void SetNotify(bool notify);
   void SetTimeFormat(uint32_t format);
+  // The listening speed: the player's sound plays at `speed` times its natural speed with
+  // the pitch kept (IMediaDeviceService::SetSpeed; positions stay in the sound's own
+  // milliseconds). It is given to the open device at once and to each device the player
+  // opens. 1 at first.
+  void SetSpeed(double speed);
+  double Speed() const { return speed_; }
   // Opens the player when AutoOpen is set; for the owner to call once it is set up.
   void Loaded();
 
@@ -89,4 +95,5 @@ class TMciPlayer : public QObject {
   bool notify_ = false;
   bool notifyPending_ = false;
   TMPNotifyValues notifyValue_ = nvSuccessful;
+  double speed_ = 1;
 };

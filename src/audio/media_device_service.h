@@ -122,6 +122,15 @@ class IMediaDeviceService {
   // ends, with its notice, at the real end. Paths are compared as given. Returns once
   // the devices have taken the change (the scan of a complete file included).
   virtual void SetGrowing(const std::string& /*path*/, bool /*growing*/) {}
+  // Plays an open device at `speed` times its natural speed, with the pitch kept (time-
+  // stretching): 0.5 to 4 (a value outside is taken as the nearer end); 1, the speed of
+  // every device at its open, plays the file's own samples untouched. Positions, lengths
+  // and seeks stay in the sound's own milliseconds: at 2, a second of playing moves the
+  // position by about two seconds (within a few milliseconds), and a seek to 20000 lands
+  // 20 s into the sound. A playing device is heard at the new speed within about 70 ms,
+  // without a click, gap or repeat; the speed stays through pauses, seeks and the growth
+  // of a file, until the device is closed. Unknown ids are ignored. Returns at once.
+  virtual void SetSpeed(uint16_t /*device*/, double /*speed*/) {}
 };
 
 // The one extra voice of the mixer that plays a wave image straight from memory.

@@ -10,6 +10,7 @@
 #include "audio/decoder.h"
 #include "audio/mci_errors.h"
 #include "audio/rate_converter.h"
+#include "audio/time_stretcher.h"
 #include "audio/wav_decoder.h"
 
 namespace {
@@ -21,6 +22,13 @@ constexpr std::size_t kRingFrames = 32768;
 constexpr std::size_t kChunkFrames = 2048;
 // Decoded at open, so that the first block after Play already carries sound.
 constexpr std::size_t kPrefillFrames = 4096;
+// While a device plays at another speed than 1, its ring holds only 50 ms at 48 kHz, so
+// that a new speed is heard that soon (libsonic takes it at once); the feeder tops the ring
+// up every 10 ms, which leaves it slack still.
+constexpr std::size_t kStretchedRingFrames = 2400;
+// What a change from speed 1 keeps of the ring, about 20 ms: the sound after it is made
+// again at the new speed from the same frame on, before the output can reach it.
+constexpr std::size_t kSpeedChangeLeadFrames = 960;
 
 bool Interrupts(uint32_t command) {
   return command == mci::kStop || command == mci::kPause || command == mci::kSeek ||
@@ -30,10 +38,12 @@ bool Interrupts(uint32_t command) {
 }  // namespace
 
 struct MediaDeviceService::Device {
-  Device(uint16_t deviceId, std::unique_ptr<Decoder> dec, std::string file, bool grows)
+  Device(uint16_t deviceId, std::unique_ptr<Decoder> dec, TimeStretcher* stretching,
+         std::string file, bool grows)
       : id(deviceId),
         path(std::move(file)),
         decoder(std::move(dec)),
+        stretcher(stretching),
         scratch(kChunkFrames * 2),
         channel(kRingFrames),
         length(decoder->LengthFrames()),
@@ -45,6 +55,7 @@ struct MediaDeviceService::Device {
   const std::string path;
   std::mutex decodeMutex;            // held by whoever decodes into the ring
   std::unique_ptr<Decoder> decoder;  // under decodeMutex
+  TimeStretcher* stretcher;          // under decodeMutex; part of `decoder`
   std::vector<float> scratch;        // under decodeMutex
   MixerChannel channel;
   // Frames at the output rate; grows with a growing file (written under decodeMutex).
@@ -55,6 +66,7 @@ struct MediaDeviceService::Device {
 
   // GUI thread only.
   bool growing;      // the file is still being written
+  double speed = 1;  // the speed asked for
   int64_t base = 0;  // position of the first frame in the ring
   State state = State::kStopped;
   bool hasPending = false;  // a play notice waits for the end of playback
@@ -78,14 +90,17 @@ class MediaDeviceService::Relay : public QObject {
   const QEvent::Type type_;
 };
 
-MediaDeviceService::MediaDeviceService(std::unique_ptr<AudioOutput> output)
+MediaDeviceService::MediaDeviceService(std::unique_ptr<AudioOutput> output,
+                                       std::chrono::milliseconds releaseAfter)
     : output_(std::move(output)),
       rate_(output_->SampleRate()),
       mixer_(rate_),
       owner_(QThread::currentThread()),
-      relay_(std::make_unique<Relay>(*this)) {
-  // Nothing plays yet: the output starts suspended.
+      relay_(std::make_unique<Relay>(*this)),
+      releaseAfter_(releaseAfter) {
+  // Nothing plays yet: the output starts suspended, and is released after the usual wait.
   output_->Suspend();
+  quietSince_ = std::chrono::steady_clock::now();
   output_->Start(mixer_);
   feeder_ = std::thread(&MediaDeviceService::FeederLoop, this);
 }
@@ -130,7 +145,8 @@ uint32_t MediaDeviceService::Open(uint32_t flags, mci::Params& params) {
   if ((flags & mci::kOpenElement) == 0) return mci::kErrMissingParameter;
   uint32_t error = 0;
   const bool growing = growing_.count(params.element) != 0;
-  std::unique_ptr<Decoder> decoder = OpenDecoder(params.element, rate_, error, growing);
+  TimeStretcher* stretcher = nullptr;
+  std::unique_ptr<Decoder> decoder = OpenDecoder(params.element, rate_, error, growing, &stretcher);
   if (!decoder) return error;
   // Ids count up and wrap, skipping 0 and the ids still open, so that a late notice
   // about a closed device never names a newer one.
@@ -140,7 +156,7 @@ uint32_t MediaDeviceService::Open(uint32_t flags, mci::Params& params) {
     do {
       ++lastId_;
     } while (lastId_ == 0 || devices_.count(lastId_) != 0);
-    d = std::make_shared<Device>(lastId_, std::move(decoder), params.element, growing);
+    d = std::make_shared<Device>(lastId_, std::move(decoder), stretcher, params.element, growing);
     devices_[d->id] = d;
   }
   Fill(*d, kPrefillFrames);
@@ -305,13 +321,16 @@ void MediaDeviceService::SetGrowing(const std::string& path, bool growing) {
     // Opened on data that was complete then: a growing decoder takes over at the
     // position, as after a seek. A file it cannot open keeps its decoder.
     uint32_t error = 0;
-    std::unique_ptr<Decoder> decoder = OpenDecoder(path, rate_, error, true);
+    TimeStretcher* stretcher = nullptr;
+    std::unique_ptr<Decoder> decoder = OpenDecoder(path, rate_, error, true, &stretcher);
     if (!decoder) continue;
+    stretcher->SetSpeed(d->speed);
     const bool wasPlaying = d->state == Device::State::kPlaying;
     const int64_t at = PositionFrames(*d);
     {
       std::lock_guard<std::mutex> lock(d->decodeMutex);
       d->decoder = std::move(decoder);
+      d->stretcher = stretcher;
       d->length.store(std::max(at, d->decoder->LengthFrames()));
       d->growing = true;
     }
@@ -323,6 +342,40 @@ void MediaDeviceService::SetGrowing(const std::string& path, bool growing) {
 
 void MediaDeviceService::SetDucksOthers(uint16_t device, bool ducks) {
   if (std::shared_ptr<Device> d = Find(device)) mixer_.SetDucksOthers(&d->channel, ducks);
+}
+
+void MediaDeviceService::SetSpeed(uint16_t device, double speed) {
+  std::shared_ptr<Device> d = Find(device);
+  if (!d) return;
+  speed = std::clamp(speed, TimeStretcher::kSlowest, TimeStretcher::kFastest);
+  if (speed == d->speed) return;
+  d->speed = speed;
+  {
+    std::lock_guard<std::mutex> lock(d->decodeMutex);
+    if (d->decoder->Stretched()) {
+      // The ring is short while stretching, and libsonic takes the new speed from the
+      // input it has not used yet: the change is heard as soon as the ring has played.
+      d->stretcher->SetSpeed(speed);
+    } else {
+      // The ring holds the sound's own frames, up to 0.7 s of them: keep a short lead,
+      // drop the rest, and make the sound again at the new speed from the frame after the
+      // lead. Those are the frames playing on would give, so there is no seam.
+      int64_t from = 0;
+      mixer_.Locked([&] {
+        const std::size_t held = d->channel.ring.Readable();
+        // A device that does not play keeps nothing: it starts at the new speed.
+        const std::size_t keep =
+            d->channel.playing.load() ? std::min(held, kSpeedChangeLeadFrames) : 0;
+        d->channel.ring.DropNewest(held - keep);
+        from = d->base + d->channel.consumed.load() + static_cast<int64_t>(keep);
+        d->channel.decoderEof.store(false);
+      });
+      d->stretcher->SetSpeed(speed);
+      if (!d->decoder->Seek(from)) d->channel.decoderEof.store(true);
+    }
+  }
+  Fill(*d, kPrefillFrames);
+  WakeFeeder();
 }
 
 bool MediaDeviceService::PlayWave(const void* image, std::size_t size) {
@@ -366,7 +419,12 @@ void MediaDeviceService::Fill(Device& d, std::size_t maxFrames) {
   while (filled < maxFrames) {
     std::lock_guard<std::mutex> lock(d.decodeMutex);
     if (d.channel.decoderEof.load(std::memory_order_relaxed)) return;
-    const std::size_t want = std::min(kChunkFrames, maxFrames - filled);
+    std::size_t want = std::min(kChunkFrames, maxFrames - filled);
+    if (d.decoder->Stretched()) {
+      const std::size_t held = d.channel.ring.Readable();
+      if (held >= kStretchedRingFrames) return;
+      want = std::min(want, kStretchedRingFrames - held);
+    }
     if (d.channel.ring.Writable() < want) return;
     const std::size_t n = d.decoder->Read(d.scratch.data(), want);
     d.channel.ring.Write(d.scratch.data(), n);
@@ -385,6 +443,7 @@ void MediaDeviceService::Fill(Device& d, std::size_t maxFrames) {
 }
 
 void MediaDeviceService::FillBuffers() {
+  ReopenOutputIfWanted();
   std::vector<std::shared_ptr<Device>> all;
   {
     std::lock_guard<std::mutex> lock(devicesMutex_);
@@ -408,23 +467,74 @@ void MediaDeviceService::FillBuffers() {
 
 bool MediaDeviceService::OutputRunning() {
   std::lock_guard<std::mutex> lock(outputMutex_);
-  return outputRunning_;
+  return outputState_ == OutputState::kRunning;
+}
+
+bool MediaDeviceService::OutputReleased() {
+  std::lock_guard<std::mutex> lock(outputMutex_);
+  return outputState_ == OutputState::kReleasing || outputState_ == OutputState::kReleased;
 }
 
 void MediaDeviceService::WakeOutput() {
-  std::lock_guard<std::mutex> lock(outputMutex_);
-  if (outputRunning_) return;
+  {
+    std::lock_guard<std::mutex> lock(outputMutex_);
+    switch (outputState_) {
+      case OutputState::kRunning:
+      case OutputState::kOpening:
+        return;
+      case OutputState::kSuspended:
+        output_->Resume();
+        outputState_ = OutputState::kRunning;
+        return;
+      case OutputState::kReleasing:
+      case OutputState::kReleased:
+        // Opening a device takes a sound server some milliseconds: the feeder does it, so
+        // that the command returns at once.
+        reopenWanted_ = true;
+        break;
+    }
+  }
+  WakeFeeder();
+}
+
+void MediaDeviceService::ReopenOutputIfWanted() {
+  {
+    std::lock_guard<std::mutex> lock(outputMutex_);
+    if (!reopenWanted_ || outputState_ != OutputState::kReleased) return;
+    reopenWanted_ = false;
+    outputState_ = OutputState::kOpening;
+  }
+  // Outside the lock, so that a command meanwhile never waits for the device.
   output_->Resume();
-  outputRunning_ = true;
+  std::lock_guard<std::mutex> lock(outputMutex_);
+  outputState_ = OutputState::kRunning;
 }
 
 void MediaDeviceService::SuspendOutputIfQuiet() {
   // A play that starts after the check cannot be missed: it marks its channel playing
   // before it takes this lock to resume the output.
   std::lock_guard<std::mutex> lock(outputMutex_);
-  if (!outputRunning_ || !mixer_.Quiet()) return;
+  if (outputState_ != OutputState::kRunning || !mixer_.Quiet()) return;
   output_->Suspend();
-  outputRunning_ = false;
+  outputState_ = OutputState::kSuspended;
+  quietSince_ = std::chrono::steady_clock::now();
+}
+
+std::optional<std::chrono::steady_clock::time_point>
+MediaDeviceService::ReleaseOutputIfLongQuiet() {
+  {
+    std::lock_guard<std::mutex> lock(outputMutex_);
+    if (outputState_ != OutputState::kSuspended) return std::nullopt;
+    const auto due = quietSince_ + releaseAfter_;
+    if (std::chrono::steady_clock::now() < due) return due;
+    outputState_ = OutputState::kReleasing;
+  }
+  // Closing waits for the driver's thread (and a sound server may take a while): outside
+  // the lock, so that a command meanwhile only asks for the output to be opened again.
+  output_->Release();
+  std::lock_guard<std::mutex> lock(outputMutex_);
+  outputState_ = OutputState::kReleased;
+  return std::nullopt;
 }
 
 void MediaDeviceService::StartPlaying(Device& d) {
@@ -456,8 +566,15 @@ void MediaDeviceService::Reposition(Device& d, int64_t frame) {
   Fill(d, kPrefillFrames);
 }
 
-int64_t MediaDeviceService::PositionFrames(const Device& d) const {
-  return std::min(d.length.load(), d.base + d.channel.consumed.load(std::memory_order_acquire));
+int64_t MediaDeviceService::PositionFrames(Device& d) {
+  const int64_t streamFrame = d.base + d.channel.consumed.load(std::memory_order_acquire);
+  std::lock_guard<std::mutex> lock(d.decodeMutex);
+  if (!d.decoder->Stretched()) return std::min(d.length.load(), streamFrame);
+  // Everything handed out: the end.
+  if (d.channel.decoderEof.load() && d.channel.ring.Readable() == 0) return d.length.load();
+  // The frames handed out are stretched: where in the sound the next one comes from.
+  const double sound = d.decoder->SoundFrameAt(static_cast<double>(streamFrame));
+  return std::clamp<int64_t>(static_cast<int64_t>(sound), 0, d.length.load());
 }
 
 uint32_t MediaDeviceService::ToMs(int64_t frames) const {
@@ -480,14 +597,18 @@ void MediaDeviceService::WakeFeeder() {
 void MediaDeviceService::FeederLoop() {
   pthread_setname_np(pthread_self(), "tr-audio-feed");
   bool busy = false;
+  std::optional<std::chrono::steady_clock::time_point> releaseAt = ReleaseOutputIfLongQuiet();
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(feederMutex_);
       auto woken = [&] { return feederQuit_ || feederWake_; };
       // While something plays or the output still runs, top up every 10 ms; when all is
-      // quiet, sleep until a command starts playback.
+      // quiet, sleep until the output is due to be released, and once it is, until a
+      // command starts playback.
       if (busy) {
         feederCv_.wait_for(lock, std::chrono::milliseconds(10), woken);
+      } else if (releaseAt) {
+        feederCv_.wait_until(lock, *releaseAt, woken);
       } else {
         feederCv_.wait(lock, woken);
       }
@@ -496,8 +617,12 @@ void MediaDeviceService::FeederLoop() {
     }
     FillBuffers();
     busy = OutputRunning();
-    std::lock_guard<std::mutex> lock(devicesMutex_);
-    for (auto& [id, d] : devices_)
-      if (d->channel.playing.load() || (d->channel.ended.load() && !d->endSeen.load())) busy = true;
+    {
+      std::lock_guard<std::mutex> lock(devicesMutex_);
+      for (auto& [id, d] : devices_)
+        if (d->channel.playing.load() || (d->channel.ended.load() && !d->endSeen.load()))
+          busy = true;
+    }
+    releaseAt = busy ? std::nullopt : ReleaseOutputIfLongQuiet();
   }
 }

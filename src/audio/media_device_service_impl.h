@@ -9,16 +9,27 @@
 // is posted from there, so notices arrive only when the event loop runs.
 //
 // Idle. When no device plays, no wave sound is left and the last fade is over, the feeder
-// suspends the output and then sleeps until a command starts playback again; a play or a
-// wave sound resumes the output at once.
+// suspends the output, and once that has lasted `releaseAfter` it releases the output (the
+// sound device is closed, so that neither its thread nor the sound server wakes for this
+// program); then it sleeps until a command starts playback again. A play or a wave sound
+// resumes a suspended output at once; a released one is opened again by the feeder,
+// which the command wakes.
+//
+// Speed. Each device's decoder holds a TimeStretcher between the file's decoder and the
+// rate converter, untouched at speed 1. While a device is stretched its ring is kept short
+// (50 ms), so that a new speed is heard soon; a change from speed 1 keeps a short lead of
+// the ring and makes the rest again from the same frame at the new speed. Positions map
+// the frames handed out back to the sound's own.
 #pragma once
 
 #include <QEvent>
 #include <QThread>
+#include <chrono>
 #include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -30,8 +41,13 @@
 
 class MediaDeviceService : public IMediaDeviceService, public IWaveVoice {
  public:
+  // How long the output stays open, suspended, after the last sound: keys pressed in a
+  // row find it open and are heard within two periods.
+  static constexpr std::chrono::milliseconds kReleaseAfter{3000};
+
   // Starts `output` with the service's mixer. The service owns the output.
-  explicit MediaDeviceService(std::unique_ptr<AudioOutput> output);
+  explicit MediaDeviceService(std::unique_ptr<AudioOutput> output,
+                              std::chrono::milliseconds releaseAfter = kReleaseAfter);
   ~MediaDeviceService() override;
   MediaDeviceService(const MediaDeviceService&) = delete;
   MediaDeviceService& operator=(const MediaDeviceService&) = delete;
@@ -42,15 +58,19 @@ class MediaDeviceService : public IMediaDeviceService, public IWaveVoice {
   bool PlayWave(const void* image, std::size_t size) override;
   void SetDucksOthers(uint16_t device, bool ducks) override;
   void SetGrowing(const std::string& path, bool growing) override;
+  void SetSpeed(uint16_t device, double speed) override;
 
-  // Tops up every device's buffer, notes playback that has reached its end, and suspends
-  // the output when all is quiet. The feeder thread does this all the time; a test that
+  // Opens a released output again when a sound waits for it, tops up every device's
+  // buffer, notes playback that has reached its end, and suspends the output when all is
+  // quiet. The feeder thread does this all the time; a test that
   // steps its output by hand calls it between steps (on the GUI thread) so that nothing
   // depends on the feeder's timing.
   void FillBuffers();
   AudioOutput& Output() { return *output_; }
   // Whether the output is asking for blocks (false while suspended for being idle).
   bool OutputRunning();
+  // Whether the output has been released (or is being released) for being idle for long.
+  bool OutputReleased();
 
  private:
   struct Device;
@@ -66,12 +86,16 @@ class MediaDeviceService : public IMediaDeviceService, public IWaveVoice {
   void StartPlaying(Device& d);
   void Halt(Device& d);
   void Reposition(Device& d, int64_t frame);
-  int64_t PositionFrames(const Device& d) const;
+  int64_t PositionFrames(Device& d);
   uint32_t ToMs(int64_t frames) const;
   void Post(QObject* callback, uint32_t outcome, uint16_t device);
   std::shared_ptr<Device> Find(uint16_t device);
   void WakeOutput();
   void SuspendOutputIfQuiet();
+  void ReopenOutputIfWanted();
+  // Releases an output suspended for `releaseAfter_`; the time to try again while it is
+  // suspended for less, else nothing.
+  std::optional<std::chrono::steady_clock::time_point> ReleaseOutputIfLongQuiet();
   void WakeFeeder();
   void FeederLoop();
 
@@ -88,8 +112,13 @@ class MediaDeviceService : public IMediaDeviceService, public IWaveVoice {
 
   std::vector<float> wave_;  // the wave voice's current sound, at the output rate
 
-  std::mutex outputMutex_;  // serialises Suspend and Resume with the decision to make them
-  bool outputRunning_ = false;
+  // kReleasing and kOpening: the feeder closes or opens the device, outside the lock.
+  enum class OutputState { kRunning, kSuspended, kReleasing, kReleased, kOpening };
+  const std::chrono::milliseconds releaseAfter_;
+  std::mutex outputMutex_;  // serialises the output's state changes with the decision to make them
+  OutputState outputState_ = OutputState::kSuspended;
+  std::chrono::steady_clock::time_point quietSince_;
+  bool reopenWanted_ = false;  // a released output is to be opened again by the feeder
 
   std::mutex feederMutex_;
   std::condition_variable feederCv_;

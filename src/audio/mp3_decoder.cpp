@@ -34,6 +34,7 @@ std::unique_ptr<Mp3Decoder> Mp3Decoder::Open(const std::string& path, uint32_t& 
     return nullptr;
   dec->rate_ = static_cast<int>(rate);
   dec->length_ = length;
+  dec->mono_ = IsMono(h);
   error = 0;
   return dec;
 }
@@ -51,6 +52,11 @@ bool Mp3Decoder::Configure(mpg123_handle* h) {
   for (std::size_t i = 0; i < count; ++i)
     mpg123_format(h, rates[i], MPG123_STEREO, MPG123_ENC_FLOAT_32);
   return true;
+}
+
+bool Mp3Decoder::IsMono(mpg123_handle* h) {
+  mpg123_frameinfo info{};
+  return mpg123_info(h, &info) == MPG123_OK && info.mode == MPG123_M_MONO;
 }
 
 Mp3Decoder::~Mp3Decoder() {

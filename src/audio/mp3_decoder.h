@@ -22,12 +22,16 @@ class Mp3Decoder : public Decoder {
   bool Seek(int64_t frame) override;
   std::size_t Read(float* out, std::size_t frames) override;
   bool Failed() const override { return failed_; }
+  bool Mono() const override { return mono_; }
+  // Whether the stream that `handle` decodes has one channel.
+  static bool IsMono(mpg123_handle_struct* handle);
 
  private:
   Mp3Decoder() = default;
   mpg123_handle_struct* handle_ = nullptr;
   int rate_ = 0;
   int64_t length_ = 0;
+  bool mono_ = false;
   bool ended_ = false;
   bool failed_ = false;
   tr_base::UniqueFd fd_;  // the file; libmpg123 reads it but does not close it

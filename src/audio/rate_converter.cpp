@@ -10,6 +10,9 @@ namespace {
 
 // Source frames taken per decoder call.
 constexpr std::size_t kBlockFrames = 1024;
+// The same from a stretched source, whose frames are made at one speed: few, so that what
+// waits here at an old speed is heard soon after a change.
+constexpr std::size_t kStretchedBlockFrames = 256;
 // Source frames decoded before a seek target so that the filter has forgotten that the
 // stream started there (the high-quality filter is a few hundred taps long).
 constexpr int64_t kPrerollFrames = 2048;
@@ -61,7 +64,9 @@ bool RateConverter::Seek(int64_t frame) {
   const int64_t prerollOut = kPrerollFrames * outRate_ / inRate_;
   int64_t start = std::max<int64_t>(0, frame - prerollOut);
   start -= start % alignOut_;
-  if (!source_->Seek(start * inRate_ / outRate_)) return false;
+  // The lead-in is given unstretched by a stretched source, which stretches from the
+  // frame asked for on.
+  if (!source_->SeekAhead(start * inRate_ / outRate_, frame * inRate_ / outRate_)) return false;
   soxr_clear(soxr_);
   inStart_ = 0;
   inFrames_ = 0;
@@ -71,13 +76,19 @@ bool RateConverter::Seek(int64_t frame) {
   return true;
 }
 
+double RateConverter::SoundFrameAt(double streamFrame) const {
+  return source_->SoundFrameAt(streamFrame * inRate_ / outRate_) * outRate_ / inRate_;
+}
+
 std::size_t RateConverter::Read(float* out, std::size_t frames) {
   const int64_t length = LengthFrames();
+  // A stretched stream's length is known only at its end.
+  const bool exactLength = !source_->Stretched();
   std::size_t done = 0;
   while (done < frames) {
     if (inFrames_ == 0 && !sourceEnded_) {
       inStart_ = 0;
-      inFrames_ = source_->Read(in_.data(), kBlockFrames);
+      inFrames_ = source_->Read(in_.data(), exactLength ? kBlockFrames : kStretchedBlockFrames);
       // A growing file's data has run out for now: the resampler keeps its state and
       // goes on when more comes.
       if (inFrames_ == 0 && source_->Waiting()) break;
@@ -87,7 +98,7 @@ std::size_t RateConverter::Read(float* out, std::size_t frames) {
     float* dst = skipping ? discard_.data() : out + 2 * done;
     std::size_t room =
         skipping ? static_cast<std::size_t>(std::min<int64_t>(skip_, kBlockFrames)) : frames - done;
-    if (sourceEnded_ && !skipping) {
+    if (sourceEnded_ && !skipping && exactLength) {
       // What the resampler gives out after the end is cut at the exact length. (Before
       // the end it stays short of it, so a growing file is never cut.)
       room = static_cast<std::size_t>(std::clamp<int64_t>(
@@ -109,7 +120,7 @@ std::size_t RateConverter::Read(float* out, std::size_t frames) {
     if (sourceEnded_ && made == 0) break;
   }
   const int64_t shortOfLength = length - next_ - static_cast<int64_t>(done);
-  if (sourceEnded_ && done < frames && skip_ == 0 && shortOfLength > 0 &&
+  if (exactLength && sourceEnded_ && done < frames && skip_ == 0 && shortOfLength > 0 &&
       shortOfLength <= kRoundingFrames) {
     // The resampler's rounding can leave the last frame or so short of the exact length;
     // a stream that broke off earlier ends where it broke off.

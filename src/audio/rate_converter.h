@@ -3,7 +3,8 @@
 // stay exact at the output rate: the converted stream has floor(length * out / in)
 // frames, and a seek starts the resampler a little before the asked frame, on a frame
 // where the input and output clocks meet, so the frames after a seek are the frames that
-// playing through gives.
+// playing through gives. Over a time-stretched source the stream is converted as it
+// comes, to its end, whatever its length.
 //
 // Threading: as the decoder it wraps (one thread at a time).
 #pragma once
@@ -28,6 +29,9 @@ class RateConverter : public Decoder {
   bool Waiting() const override { return source_->Waiting(); }
   void SetGrowing(bool growing) override { source_->SetGrowing(growing); }
   bool Failed() const override { return source_->Failed(); }
+  bool Mono() const override { return source_->Mono(); }
+  bool Stretched() const override { return source_->Stretched(); }
+  double SoundFrameAt(double streamFrame) const override;
 
  private:
   RateConverter(std::unique_ptr<Decoder> source, int outputRate);

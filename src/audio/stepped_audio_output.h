@@ -1,9 +1,12 @@
 // An output driven by hand, for tests: nothing plays until the test calls Step, which
 // renders on the calling thread and keeps what was rendered when capture is on. While
-// suspended, Step gives silence without asking the source, as a paused device would.
+// suspended (or released), Step gives silence without asking the source, as a paused
+// device would. A test can wait for the service to release it.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <vector>
 
 #include "audio/audio_output.h"
@@ -18,8 +21,12 @@ class SteppedAudioOutput : public AudioOutput {
   void Start(AudioSource& source) override { source_ = &source; }
   void Stop() override { source_ = nullptr; }
   void Suspend() override { suspended_ = true; }
-  void Resume() override { suspended_ = false; }
+  void Resume() override;
+  void Release() override;
   bool Suspended() const { return suspended_; }
+  bool Released() const;
+  // Waits until the output has been released, at most `ms`; true when it was.
+  bool WaitUntilReleased(int ms);
 
   // Renders `frames` frames in blocks of at most one period. Without a started source
   // the frames are silence.
@@ -34,6 +41,9 @@ class SteppedAudioOutput : public AudioOutput {
   std::size_t period_;
   AudioSource* source_ = nullptr;
   std::atomic<bool> suspended_{false};
+  mutable std::mutex releaseMutex_;
+  std::condition_variable releaseCv_;
+  bool released_ = false;
   bool capture_ = false;
   std::vector<float> block_;
   std::vector<float> captured_;

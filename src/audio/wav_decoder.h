@@ -19,6 +19,7 @@ class WavDecoder : public Decoder {
   int64_t LengthFrames() const override { return sourceFrames_; }
   bool Seek(int64_t frame) override;
   std::size_t Read(float* out, std::size_t frames) override;
+  bool Mono() const override { return channels_ == 1; }
 
  private:
   WavDecoder() = default;

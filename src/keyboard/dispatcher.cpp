@@ -51,6 +51,11 @@ void TForm1::FormKeyDown(uint16_t& key) {
     SayKeyNamesState();
     return;
   }
+  // The listening speed keys work at any time, also while a request runs.
+  if (ChangeListeningSpeed(key)) {
+    Trace("key " + std::to_string(key));
+    return;
+  }
   if (state.requestBusy) {
     Trace("key " + std::to_string(key) + (key == vk::kEscape ? " ends the request" : " busy"));
     if (key == vk::kEscape) {

@@ -96,6 +96,8 @@ TForm1::TForm1(const ReaderServices& services, QWidget* parent)
   MediaPlayer1.OnNotify = [this](TMciPlayer&) { MediaPlayer1Notify(); };
   MediaPlayer2.FileName = "bod_abi.mp3";
   MediaPlayer2.Shareable = true;
+  MediaPlayer1.SetSpeed(services.listeningSpeed);
+  MediaPlayer2.SetSpeed(services.listeningSpeed);
 
   HttpClient1.Host = services.serverHost;
   HttpClient1.Port = services.serverPort;

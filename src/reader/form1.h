@@ -70,6 +70,10 @@ struct ReaderServices {
   // that a magnifier or a braille display follows it; empty: it may. False while a screen
   // reader would speak the text again on every caret move.
   std::function<bool()> caretFollowsMark;
+  // The listening speed remembered from an earlier run: 0.5 to 4 times the natural speed.
+  double listeningSpeed = 1;
+  // Called with each listening speed chosen with + and -, so that it can be remembered.
+  std::function<void(double speed)> listeningSpeedChanged;
 };
 
 class TForm1 : public QWidget {
@@ -123,6 +127,9 @@ class TForm1 : public QWidget {
 
   // Key commands.
   void FormKeyDown(uint16_t& key);
+  // + and -: the listening speed of the page and the prompts (keyboard/listening_speed.cpp).
+  // True when `key` was one of them and has been handled.
+  bool ChangeListeningSpeed(uint16_t key);
   void Memo1KeyPress(char& key);
 
   // Prompts and key names.

@@ -67,4 +67,67 @@ TEST(ConfigFileTest, AnUnreadableFileWarnsAndTheDefaultStands) {
   EXPECT_NE(std::string::npos, choice.warning.find("cannot be read")) << choice.warning;
 }
 
+TEST(ConfigFileTest, ListeningSpeed_WrittenBesideTheOtherLines_AndReadBack) {
+  struct Case {
+    const char* before;  // nullptr: no file
+    const char* after;
+  } cases[] = {
+      {nullptr, "speed=1.5\n"},
+      {"server=reader.example:81\n", "speed=1.5\nserver=reader.example:81\n"},
+      {"# mine\nserver=reader.example:81\nspeed=3\n[Other]\nspeed=9\n",
+       "# mine\nserver=reader.example:81\nspeed=1.5\n[Other]\nspeed=9\n"},
+      {"[General]\nserver=reader.example:81", "[General]\nspeed=1.5\nserver=reader.example:81\n"},
+      {"server=reader.example:81\r\nspeed = 2\r\n", "server=reader.example:81\r\nspeed=1.5\r\n"},
+  };
+  for (const Case& c : cases) {
+    QTemporaryDir dir;
+    const QString path = dir.path() + "/talking-reader/talking-reader.conf";
+    if (c.before != nullptr) {
+      ASSERT_TRUE(QDir().mkpath(dir.path() + "/talking-reader"));
+      QFile file(path);
+      ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+      file.write(c.before);
+    }
+    std::string error;
+    ASSERT_TRUE(WriteListeningSpeed(path.toStdString(), 1.5, error)) << error;
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(c.after, file.readAll().toStdString());
+    const SpeedChoice read = ReadListeningSpeed(path.toStdString());
+    EXPECT_EQ(1.5, read.speed) << c.after;
+    EXPECT_EQ("", read.warning);
+    if (c.before != nullptr) {
+      EXPECT_EQ("reader.example", ChooseServer(ParseCommandLine({}), path.toStdString()).host);
+    }
+  }
+}
+
+TEST(ConfigFileTest, ListeningSpeed_ABadValueWarnsAndOneStands) {
+  struct Case {
+    const char* file;
+    double speed;
+    bool warns;
+  } cases[] = {
+      {"volume=3\n", 1, false},         {"speed=0.5\n", 0.5, false},
+      {"speed=4\n", 4, false},          {"speed=2.75\n", 2.75, false},
+      {"speed=1.3\n", 1, true},         {"speed=4.25\n", 1, true},
+      {"speed=0.25\n", 1, true},        {"speed=fast\n", 1, true},
+      {"speed=1,5\n", 1, true},         {"speed=\n", 1, true},
+      {"speed=2e0\n", 1, true},         {"speed=nan\n", 1, true},
+      {"speed=\"1.5\x01\"\n", 1, true},
+  };
+  for (const Case& c : cases) {
+    QTemporaryDir dir;
+    const QString path = dir.path() + "/talking-reader.conf";
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(c.file);
+    file.close();
+    const SpeedChoice choice = ReadListeningSpeed(path.toStdString());
+    EXPECT_EQ(c.speed, choice.speed) << c.file;
+    EXPECT_EQ(c.warns, !choice.warning.empty()) << c.file << choice.warning;
+    EXPECT_EQ(std::string::npos, choice.warning.find('\x01')) << "shown as it stands";
+  }
+}
+
 }  // namespace

@@ -366,6 +366,21 @@ TEST_F(MciPlayerTest, TimeFormat_SendsTheGivenFormatToTheOpenDevice_AndKeepsTheR
   EXPECT_EQ(player->Error(), 0u);
 }
 
+TEST_F(MciPlayerTest, Speed_GoesToTheOpenDeviceAndToEveryDeviceOpenedLater_1SendsNothing) {
+  player->Open();
+  player->Close();
+  player->Open();
+  EXPECT_TRUE(fake.speeds.empty()) << "every device starts at 1";
+  player->SetSpeed(2.5);
+  const uint16_t first = player->DeviceID();
+  player->Close();
+  player->SetSpeed(1.75);  // closed: kept for the next open
+  player->Open();
+  const uint16_t second = player->DeviceID();
+  EXPECT_EQ(fake.speeds, (std::vector<std::pair<uint16_t, double>>{{first, 2.5}, {second, 1.75}}));
+  EXPECT_EQ(player->Speed(), 1.75);
+}
+
 TEST_F(MciPlayerTest, TrackLength_DoesNotStoreTheErrorCode_ButLengthDoes) {
   OpenQuietly();
   fake.FailNext(kStatus, kErrOutOfRange);

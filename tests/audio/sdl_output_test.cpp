@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QTemporaryDir>
 #include <chrono>
 #include <cmath>
@@ -62,6 +63,32 @@ TEST_F(SdlOutputTest, Mp3ThroughTheDiskDriver_LeavesSoundInTheCapturedFile) {
   }
   // The tone is at half scale: RMS about 0.35 while it plays.
   EXPECT_GT(std::sqrt(energy / samples), 0.1);
+}
+
+TEST_F(SdlOutputTest, ReleasedWhenIdle_TheNextSoundOpensTheDeviceAgainAndPlaysToItsEnd) {
+  const std::string mp3 =
+      testsound::MakeMp3(dir.path().toStdString(), "tone", 44100, 1, 0.2, "-b 64");
+  setenv("SDL_AUDIODRIVER", "dummy", 1);
+  MediaDeviceService service(OpenDefaultOutput(), std::chrono::milliseconds(50));
+  ASSERT_EQ(service.Output().Name(), "SDL dummy");
+  TMciPlayer player(service);
+  int notices = 0;
+  player.OnNotify = [&](TMciPlayer&) { ++notices; };
+  player.FileName = mp3;
+  player.Open();
+  for (int round = 1; round <= 2; ++round) {
+    QDeadlineTimer released(20000);
+    while (!service.OutputReleased() && !released.hasExpired())
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    ASSERT_TRUE(service.OutputReleased()) << round;
+    player.Play();
+    QDeadlineTimer ended(20000);
+    while (notices < round && !ended.hasExpired())
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    EXPECT_EQ(notices, round);
+    EXPECT_EQ(player.Mode(), mpStopped);
+    EXPECT_EQ(player.Position(), player.Length());
+  }
 }
 
 TEST_F(SdlOutputTest, NoAudioDevice_FallsBackToSilentOutput_AndSaysSoOnce) {

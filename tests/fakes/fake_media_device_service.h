@@ -23,6 +23,8 @@
 //  - GetErrorString gives `errorTexts[code]`, false for a code without an entry.
 //  - SetGrowing calls are recorded in `growing` (path, flag) in order; the status item
 //    kStatusStarved reads a device's `starved` flag, which a test sets.
+//  - SetSpeed calls are recorded in `speeds` (device, speed) in order, and an open
+//    device's `speed` holds the last one (1 at its open); unknown ids are ignored.
 //
 // Example:
 //   FakeMediaDeviceService fake;
@@ -65,6 +67,7 @@ class FakeMediaDeviceService : public IMediaDeviceService, public IWaveVoice {
     bool hasPending = false;         // a play notice waits for EndPlayback
     QPointer<QObject> pending;
     bool starved = false;  // what kStatusStarved reads
+    double speed = 1;      // the last SetSpeed
   };
   struct Wave {
     const void* image;
@@ -74,6 +77,7 @@ class FakeMediaDeviceService : public IMediaDeviceService, public IWaveVoice {
   std::vector<Command> commands;
   std::vector<Wave> waves;
   std::vector<std::pair<std::string, bool>> growing;  // SetGrowing calls
+  std::vector<std::pair<uint16_t, double>> speeds;    // SetSpeed calls
   std::map<uint16_t, Device> devices;                 // open devices by id
   std::map<uint32_t, uint32_t> failAlways;            // command -> error code
   std::map<uint32_t, std::deque<uint32_t>> failNext;  // command -> codes, used once each
@@ -127,6 +131,13 @@ class FakeMediaDeviceService : public IMediaDeviceService, public IWaveVoice {
 
   void SetGrowing(const std::string& path, bool grows) override {
     growing.emplace_back(path, grows);
+  }
+
+  void SetSpeed(uint16_t device, double speed) override {
+    auto it = devices.find(device);
+    if (it == devices.end()) return;
+    speeds.emplace_back(device, speed);
+    it->second.speed = speed;
   }
 
   bool PlayWave(const void* image, std::size_t size) override {
