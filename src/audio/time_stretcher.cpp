@@ -144,6 +144,7 @@ std::size_t TimeStretcher::Read(float* out, std::size_t frames) {
       } else {
         n = sonicReadFloatFromStream(sonic_, to, want);
       }
+      if (flushed_) FadeTheEnd(to, n);
       done += static_cast<std::size_t>(n);
       next_ += n;
       // Where in the sound these frames come from: on by the speed, but never further than
@@ -175,6 +176,7 @@ std::size_t TimeStretcher::Read(float* out, std::size_t frames) {
       }
       sonicFlushStream(sonic_);
       flushed_ = true;
+      flushLeft_ = sonicSamplesAvailable(sonic_);
       continue;
     }
     if (channels_ == 1) {
@@ -187,6 +189,20 @@ std::size_t TimeStretcher::Read(float* out, std::size_t frames) {
     fed_ += static_cast<int64_t>(n);
   }
   return done;
+}
+
+void TimeStretcher::FadeTheEnd(float* frames, int n) {
+  // The last piece libsonic gives stops where its last splice stopped, mid-wave as often
+  // as not: its final 2 ms fall along a half-cosine, so that the end never clicks.
+  const int fade = std::max(1, rate_ / 500);
+  for (int i = 0; i < n; ++i) {
+    const int left = flushLeft_ - i;  // frames to the end, this one included
+    if (left > fade) continue;
+    const auto gain = static_cast<float>(0.5 - 0.5 * std::cos(M_PI * (left - 1) / fade));
+    frames[2 * i] *= gain;
+    frames[2 * i + 1] *= gain;
+  }
+  flushLeft_ = std::max(0, flushLeft_ - n);
 }
 
 double TimeStretcher::SoundFrameAt(double streamFrame) const {

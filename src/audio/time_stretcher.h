@@ -53,6 +53,9 @@ class TimeStretcher : public Decoder {
   double Speed() const { return speed_; }
 
  private:
+  // Fades the last frames of the sound out (`frames` just read after the end was pushed
+  // through libsonic, stereo).
+  void FadeTheEnd(float* frames, int n);
   enum class Mode { kNatural, kStretching };
 
   void StartStretching();
@@ -78,6 +81,7 @@ class TimeStretcher : public Decoder {
   bool stretched_ = false;
   bool draining_ = false;  // back at speed 1: what libsonic holds is being given out
   bool flushed_ = false;   // the end of the sound has been pushed through libsonic
+  int flushLeft_ = 0;      // frames libsonic still gives after the end was pushed through
   bool waiting_ = false;
   // (stream frame, sound frame) at the ends of what Read gave, oldest first; a few
   // seconds of them, enough for everything a device still holds in its buffers.
