@@ -20,7 +20,7 @@ constexpr std::size_t kMarks = 4096;
 TimeStretcher::TimeStretcher(std::unique_ptr<Decoder> source)
     : source_(std::move(source)),
       rate_(source_->SampleRate()),
-      heldBack_(4 * (source_->SampleRate() / SONIC_MIN_PITCH + 1)),
+      heldBack_(4 * static_cast<int64_t>(source_->SampleRate() / SONIC_MIN_PITCH + 1)),
       block_(kBlockFrames * 2),
       channels_(source_->Mono() ? 1 : 2),
       mono_(kBlockFrames * 4) {
@@ -140,7 +140,8 @@ std::size_t TimeStretcher::Read(float* out, std::size_t frames) {
       if (channels_ == 1) {
         mono_.resize(static_cast<std::size_t>(want));
         n = sonicReadFloatFromStream(sonic_, mono_.data(), want);
-        for (int i = 0; i < n; ++i) to[2 * i] = to[2 * i + 1] = mono_[static_cast<std::size_t>(i)];
+        for (std::size_t i = 0; i < static_cast<std::size_t>(n); ++i)
+          to[2 * i] = to[2 * i + 1] = mono_[i];
       } else {
         n = sonicReadFloatFromStream(sonic_, to, want);
       }
@@ -199,8 +200,9 @@ void TimeStretcher::FadeTheEnd(float* frames, int n) {
     const int left = flushLeft_ - i;  // frames to the end, this one included
     if (left > fade) continue;
     const auto gain = static_cast<float>(0.5 - 0.5 * std::cos(M_PI * (left - 1) / fade));
-    frames[2 * i] *= gain;
-    frames[2 * i + 1] *= gain;
+    const auto at = 2 * static_cast<std::size_t>(i);
+    frames[at] *= gain;
+    frames[at + 1] *= gain;
   }
   flushLeft_ = std::max(0, flushLeft_ - n);
 }
@@ -219,7 +221,7 @@ double TimeStretcher::SoundFrameAt(double streamFrame) const {
     return after->second - (static_cast<double>(after->first) - streamFrame);
   }
   const auto before = std::prev(after);
-  const double span = static_cast<double>(after->first - before->first);
+  const auto span = static_cast<double>(after->first - before->first);
   return before->second + (after->second - before->second) *
                               (streamFrame - static_cast<double>(before->first)) / span;
 }
