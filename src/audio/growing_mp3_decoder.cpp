@@ -71,7 +71,7 @@ bool GrowingMp3Decoder::Feed() {
   return true;
 }
 
-void GrowingMp3Decoder::Count() {
+void GrowingMp3Decoder::Count() const {
   for (;;) {
     for (;;) {
       const int r = mpg123_framebyframe_next(scan_);
@@ -92,6 +92,7 @@ void GrowingMp3Decoder::Count() {
 
 int64_t GrowingMp3Decoder::LengthFrames() const {
   if (complete_) return complete_->LengthFrames();
+  if (growing_) Count();
   return frames_ * samplesPerFrame_;
 }
 

@@ -36,18 +36,20 @@ class GrowingMp3Decoder : public Decoder {
  private:
   GrowingMp3Decoder() = default;
   bool Feed();
-  void Count();
+  // Counts the whole frames that have arrived since the last count. Const: the count is
+  // what has arrived, whoever asks (a paused device's length too).
+  void Count() const;
 
   std::string path_;
   tr_base::UniqueFd fd_;
   mpg123_handle_struct* decode_ = nullptr;  // feed mode: decodes
   mpg123_handle_struct* scan_ = nullptr;    // feed mode: counts frames
-  std::vector<unsigned char> buffer_;
+  mutable std::vector<unsigned char> buffer_;
   int rate_ = 0;
-  int64_t feedOffset_ = 0;  // next byte of the file for decode_
-  int64_t scanOffset_ = 0;  // next byte of the file for scan_
-  int64_t frames_ = 0;      // whole MP3 frames seen by scan_
-  int64_t samplesPerFrame_ = 0;
+  int64_t feedOffset_ = 0;          // next byte of the file for decode_
+  mutable int64_t scanOffset_ = 0;  // next byte of the file for scan_
+  mutable int64_t frames_ = 0;      // whole MP3 frames seen by scan_
+  mutable int64_t samplesPerFrame_ = 0;
   int64_t next_ = 0;  // frame that the next Read returns
   bool growing_ = true;
   bool waiting_ = false;

@@ -286,6 +286,12 @@ uint32_t MediaDeviceService::Status(Device& d, uint32_t, mci::Params& params) {
               : 0;
       break;
     default:
+      if (d.growing) {
+        // What has arrived of a growing file also while the device does not decode (paused,
+        // stopped, or not yet played).
+        std::lock_guard<std::mutex> lock(d.decodeMutex);
+        d.length.store(d.decoder->LengthFrames());
+      }
       params.returnValue = ToMs(d.length);
       break;
   }

@@ -904,6 +904,23 @@ TEST_P(MediaDeviceServiceTest, GrowingMp3_ClosedWhileWaiting_EndsCleanly) {
   EXPECT_EQ(service->SendCommand(0, kOpen, kWait | kOpenElement, p), kErrInvalidFile);
 }
 
+TEST_P(MediaDeviceServiceTest, GrowingMp3_ItsLengthFollowsWhatArrivesAlsoWhilePaused) {
+  const std::string whole =
+      testsound::MakeMp3(dir.path().toStdString(), "whole", 44100, 1, 4.0, "-b 64 -t");
+  const std::vector<unsigned char> bytes = testsound::ReadFile(whole);
+  const std::string path = Path("bod.mp3");
+  WriteFile(path, std::vector<unsigned char>(bytes.begin(), bytes.begin() + bytes.size() / 4));
+  service->SetGrowing(path, true);
+  const uint16_t d = Open(path);
+  Send(d, kPlay, kNotify);
+  Run(100);
+  Send(d, kPause, kWait);
+  const uint32_t before = Status(d, kStatusLength);
+  WriteFile(path, bytes);  // the rest arrives while the device decodes nothing
+  EXPECT_NEAR(Status(d, kStatusLength), 4 * before, 100) << "nothing played in between";
+  Send(d, kClose, kWait);
+}
+
 TEST_P(MediaDeviceServiceTest, GrowingMp3_SaidGrowingAfterItsOpen_WaitsToo) {
   const std::string whole =
       testsound::MakeMp3(dir.path().toStdString(), "whole", 44100, 1, 1.0, "-b 64 -t");
