@@ -41,11 +41,11 @@ namespace benchaudio {
 
 using Clock = std::chrono::steady_clock;
 
-// Passes the mixer's blocks through to the real output and notes when the first
-// non-silent sample goes by after it is armed.
-class ProbeOutput : public AudioOutput, public AudioSource {
+// An output between the mixer and a real one: it hands every block on, and a benchmark
+// looks at the blocks in its Render.
+class PassThroughOutput : public AudioOutput, public AudioSource {
  public:
-  explicit ProbeOutput(std::unique_ptr<AudioOutput> inner) : inner_(std::move(inner)) {}
+  explicit PassThroughOutput(std::unique_ptr<AudioOutput> inner) : inner_(std::move(inner)) {}
   int SampleRate() const override { return inner_->SampleRate(); }
   std::size_t PeriodFrames() const override { return inner_->PeriodFrames(); }
   std::string Name() const override { return inner_->Name(); }
@@ -54,6 +54,20 @@ class ProbeOutput : public AudioOutput, public AudioSource {
     inner_->Start(*this);
   }
   void Stop() override { inner_->Stop(); }
+  void Suspend() override { inner_->Suspend(); }
+  void Resume() override { inner_->Resume(); }
+  void Release() override { inner_->Release(); }
+
+ protected:
+  std::unique_ptr<AudioOutput> inner_;
+  AudioSource* source_ = nullptr;
+};
+
+// Passes the mixer's blocks through to the real output and notes when the first
+// non-silent sample goes by after it is armed.
+class ProbeOutput : public PassThroughOutput {
+ public:
+  using PassThroughOutput::PassThroughOutput;
   void Suspend() override {
     suspended_.store(true);
     inner_->Suspend();
@@ -91,8 +105,6 @@ class ProbeOutput : public AudioOutput, public AudioSource {
   int64_t Heard() const { return heard_.load(std::memory_order_acquire); }
 
  private:
-  std::unique_ptr<AudioOutput> inner_;
-  AudioSource* source_ = nullptr;
   std::atomic<bool> armed_{false};
   std::atomic<bool> suspended_{false};
   std::atomic<bool> released_{false};

@@ -36,6 +36,7 @@
 #include "sample_prose.h"
 #include "server_process.h"
 #include "sound_measures.h"
+#include "tone_measures.h"
 
 namespace {
 
@@ -43,22 +44,7 @@ using namespace benchaudio;
 
 constexpr double kSpeeds[] = {0.5, 1, 1.5, 2, 3, 4};
 
-// The frequency of the tone in the left channel over frames [from, to), from its first
-// and last rising zero crossings.
-double ToneHz(const std::vector<float>& s, int rate, std::size_t from, std::size_t to) {
-  double first = -1, last = -1;
-  int cycles = -1;
-  for (std::size_t i = from + 1; i < to && 2 * i < s.size(); ++i) {
-    const float a = s[2 * (i - 1)], b = s[2 * i];
-    if (a < 0 && b >= 0) {
-      const double at = static_cast<double>(i - 1) + a / (a - b);
-      if (first < 0) first = at;
-      last = at;
-      ++cycles;
-    }
-  }
-  return cycles > 0 ? cycles * rate / (last - first) : 0;
-}
+using testsound::ToneHz;
 
 // Frames up to the last non-silent one.
 std::size_t Heard(const std::vector<float>& s) {
@@ -237,22 +223,12 @@ void ProcessCpu(const std::string& mp3) {
 }
 
 // Keeps every block handed to the real output with the time it was handed over.
-class RecordingOutput : public AudioOutput, public AudioSource {
+class RecordingOutput : public benchaudio::PassThroughOutput {
  public:
-  explicit RecordingOutput(std::unique_ptr<AudioOutput> inner) : inner_(std::move(inner)) {
+  explicit RecordingOutput(std::unique_ptr<AudioOutput> inner)
+      : PassThroughOutput(std::move(inner)) {
     frames_.reserve(static_cast<std::size_t>(SampleRate()) * 2 * 120);
   }
-  int SampleRate() const override { return inner_->SampleRate(); }
-  std::size_t PeriodFrames() const override { return inner_->PeriodFrames(); }
-  std::string Name() const override { return inner_->Name(); }
-  void Start(AudioSource& source) override {
-    source_ = &source;
-    inner_->Start(*this);
-  }
-  void Stop() override { inner_->Stop(); }
-  void Suspend() override { inner_->Suspend(); }
-  void Resume() override { inner_->Resume(); }
-  void Release() override { inner_->Release(); }
   void Render(float* out, std::size_t frames) noexcept override {
     source_->Render(out, frames);
     std::lock_guard<std::mutex> lock(mutex_);
@@ -272,8 +248,6 @@ class RecordingOutput : public AudioOutput, public AudioSource {
   }
 
  private:
-  std::unique_ptr<AudioOutput> inner_;
-  AudioSource* source_ = nullptr;
   std::mutex mutex_;
   std::vector<float> frames_;
   std::vector<Block> blocks_;

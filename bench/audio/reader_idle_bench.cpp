@@ -29,6 +29,7 @@
 #include <utility>
 #include <vector>
 
+#include "page_first_audio/real_reader.h"
 #include "private_sound_server.h"
 #include "sample_prose.h"
 #include "server_process.h"
@@ -37,53 +38,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-
-void Sleep(int ms) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-bool WaitFor(const std::function<bool()>& done, int ms) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-  while (!done()) {
-    if (Clock::now() > deadline) return false;
-    Sleep(20);
-  }
-  return true;
-}
-
-int Count(const std::string& log, const std::string& what) {
-  int n = 0;
-  for (size_t at = log.find(what); at != std::string::npos; at = log.find(what, at + 1)) ++n;
-  return n;
-}
-
-class Display {
- public:
-  Display() {
-    xvfb_.start("Xvfb", {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
-    if (xvfb_.waitForReadyRead(10000))
-      name_ = ":" + QString::fromLatin1(xvfb_.readLine()).trimmed();
-  }
-  ~Display() {
-    xvfb_.terminate();
-    xvfb_.waitForFinished(5000);
-  }
-  const QString& Name() const { return name_; }
-  bool Tool(const QStringList& args) const {
-    QProcess tool;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("DISPLAY", name_);
-    tool.setProcessEnvironment(env);
-    tool.start("xdotool", args);
-    return tool.waitForFinished(20000) && tool.exitCode() == 0;
-  }
-  bool Key(const QString& key) const { return Tool({"key", key}); }
-
- private:
-  QProcess xvfb_;
-  QString name_;
-};
+using namespace real_reader;
 
 // Whether the process has an SDL audio thread, that is an open sound output.
 bool OutputOpen(const std::string& pid) {

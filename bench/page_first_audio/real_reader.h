@@ -15,6 +15,8 @@
 #include <QProcess>
 #include <QString>
 
+#include "wait_for.h"
+
 namespace real_reader {
 
 using Clock = std::chrono::steady_clock;
@@ -29,22 +31,6 @@ inline double MsSince(Clock::time_point t) {
 
 inline void Sleep(int ms) {
   std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-inline int Count(const std::string& log, const std::string& what) {
-  int n = 0;
-  for (size_t at = log.find(what); at != std::string::npos; at = log.find(what, at + 1)) ++n;
-  return n;
-}
-
-// Polls `done` until it holds; false after `ms`.
-inline bool WaitFor(const std::function<bool()>& done, int ms) {
-  const auto start = Clock::now();
-  while (!done()) {
-    if (MsSince(start) > ms) return false;
-    Sleep(5);
-  }
-  return true;
 }
 
 class Display {

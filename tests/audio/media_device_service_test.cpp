@@ -24,6 +24,7 @@
 #include "audio/stepped_audio_output.h"
 #include "notice_sink.h"
 #include "sound_files.h"
+#include "tone_measures.h"
 
 namespace {
 
@@ -77,22 +78,7 @@ double SinadDb(const std::vector<float>& s, double hz, int rate) {
   return 10 * std::log10(signal / error);
 }
 
-// The frequency of the tone in the left channel of `s` over frames [from, to), from its
-// first and last rising zero crossings (interpolated between samples).
-double ToneHz(const std::vector<float>& s, int rate, std::size_t from, std::size_t to) {
-  double first = -1, last = -1;
-  int cycles = -1;
-  for (std::size_t i = from + 1; i < to && 2 * i < s.size(); ++i) {
-    const float a = s[2 * (i - 1)], b = s[2 * i];
-    if (a < 0 && b >= 0) {
-      const double at = static_cast<double>(i - 1) + a / (a - b);
-      if (first < 0) first = at;
-      last = at;
-      ++cycles;
-    }
-  }
-  return cycles > 0 ? cycles * rate / (last - first) : 0;
-}
+using testsound::ToneHz;
 
 // The smallest RMS of the left channel over windows of `window` frames from `from` on.
 double QuietestWindow(const std::vector<float>& s, std::size_t from, std::size_t to,
@@ -188,6 +174,19 @@ class MediaDeviceServiceTest : public ::testing::TestWithParam<int> {
     QCoreApplication::processEvents();
     QCoreApplication::processEvents();
     return sink.Outcomes();
+  }
+
+  // Writes `bytes` into `path` as a download does, piece by piece: each call appends up to
+  // byte `upTo`.
+  static std::function<void(std::size_t upTo)> Arriving(const std::vector<unsigned char>& bytes,
+                                                        const std::string& path) {
+    auto arrived = std::make_shared<std::size_t>(0);
+    return [&bytes, path, arrived](std::size_t upTo) {
+      std::ofstream out(path, std::ios::binary | std::ios::app);
+      out.write(reinterpret_cast<const char*>(bytes.data() + *arrived),
+                static_cast<std::streamsize>(upTo - *arrived));
+      *arrived = upTo;
+    };
   }
 
   const int kRate;
@@ -789,13 +788,7 @@ TEST_P(MediaDeviceServiceTest, GrowingMp3_PlaysAsItArrives_WaitsOnUnderruns_Ends
       testsound::MakeMp3(dir.path().toStdString(), "whole", 44100, 1, 3.0, "-b 64 -t");
   const std::vector<unsigned char> bytes = testsound::ReadFile(whole);
   const std::string path = Path("bod.mp3");
-  std::size_t arrived = 0;
-  const auto arrive = [&](std::size_t upTo) {
-    std::ofstream out(path, std::ios::binary | std::ios::app);
-    out.write(reinterpret_cast<const char*>(bytes.data() + arrived),
-              static_cast<std::streamsize>(upTo - arrived));
-    arrived = upTo;
-  };
+  const auto arrive = Arriving(bytes, path);
   arrive(3840);
   service->SetGrowing(path, true);
   const uint16_t d = Open(path);
@@ -1056,13 +1049,7 @@ TEST_P(MediaDeviceServiceTest, GrowingMp3At3x_StarvesWaitsAndResumes_EndsOnlyAtT
       testsound::MakeMp3(dir.path().toStdString(), "whole", 44100, 1, 6.0, "-b 64 -t");
   const std::vector<unsigned char> bytes = testsound::ReadFile(whole);
   const std::string path = Path("bod.mp3");
-  std::size_t arrived = 0;
-  const auto arrive = [&](std::size_t upTo) {
-    std::ofstream out(path, std::ios::binary | std::ios::app);
-    out.write(reinterpret_cast<const char*>(bytes.data() + arrived),
-              static_cast<std::streamsize>(upTo - arrived));
-    arrived = upTo;
-  };
+  const auto arrive = Arriving(bytes, path);
   arrive(bytes.size() / 4);
   service->SetGrowing(path, true);
   const uint16_t d = Open(path);

@@ -26,25 +26,9 @@
 #include "private_session_bus.h"
 #include "scripted_http_server.h"
 #include "server_process.h"
+#include "wait_for.h"
 
 namespace {
-
-// Looks at `done` again and again until it holds; false once `ms` have passed.
-bool WaitFor(const std::function<bool()>& done, int ms) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!done()) {
-    if (timer.elapsed() > ms) return false;
-    QThread::msleep(10);
-  }
-  return true;
-}
-
-int Count(const std::string& log, const std::string& what) {
-  int n = 0;
-  for (size_t at = log.find(what); at != std::string::npos; at = log.find(what, at + 1)) ++n;
-  return n;
-}
 
 // The reader's environment: its folders in the test's, and no session bus (so no keyring)
 // unless a test gives it one: nothing of the user's own session is used. Its trace tells
@@ -273,7 +257,7 @@ TEST_F(KeyboardSession, AUserMeetsAFailingServerHearsEveryFailureAndIsNeverStuck
   std::ifstream mp3(TR_SOUNDS_DIR "/tx_logimisviga.mp3", std::ios::binary);
   const std::string speech((std::istreambuf_iterator<char>(mp3)), {});
   ASSERT_GT(speech.size(), 3840u);
-  ScriptedGate stall;  // holds the first speech of page 02 until the test lets it go
+  Gate stall;  // holds the first speech of page 02 until the test lets it go
   std::atomic<int> stalled{0};
   const auto handler = [&](const ScriptedRequest& r) -> ScriptedResponse {
     const std::string q = r.query.count("q") ? r.query.at("q") : "";

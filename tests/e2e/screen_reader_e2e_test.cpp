@@ -24,25 +24,9 @@
 #include <iostream>
 
 #include "server_process.h"
+#include "wait_for.h"
 
 namespace {
-
-// Polls `done` every 50 ms until it holds, at most `ms`.
-bool WaitFor(const std::function<bool()>& done, int ms) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!done()) {
-    if (timer.elapsed() > ms) return false;
-    QThread::msleep(50);
-  }
-  return true;
-}
-
-int Count(const std::string& log, const std::string& what) {
-  int n = 0;
-  for (size_t at = log.find(what); at != std::string::npos; at = log.find(what, at + 1)) ++n;
-  return n;
-}
 
 QByteArray ReadFile(const QString& path) {
   QFile file(path);

@@ -22,6 +22,8 @@
 #include <thread>
 #include <vector>
 
+#include "gate.h"
+
 struct ScriptedRequest {
   std::string raw;                           // every byte up to the blank line
   std::string target;                        // "/cgi-bin/tx.cgi?s=2&..."
@@ -52,43 +54,6 @@ struct ScriptedResponse {
   size_t holdAfter = 0;
   std::function<void()> hold;
   std::string headers;  // further header lines, sent as they are (each with its line end)
-};
-
-// Holds answers back until the test opens it (ScriptedResponse::hold = gate.Hold()). It
-// opens by itself when destroyed, so a failing test never leaves a connection waiting.
-class ScriptedGate {
- public:
-  ScriptedGate() : state_(std::make_shared<State>()) {}
-  ~ScriptedGate() { Open(); }
-  ScriptedGate(const ScriptedGate&) = delete;
-  ScriptedGate& operator=(const ScriptedGate&) = delete;
-
-  void Open() {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    state_->open = true;
-    state_->changed.notify_all();
-  }
-  // Connections that have reached the gate while it was closed, so far.
-  int Reached() const {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    return state_->reached;
-  }
-  std::function<void()> Hold() const {
-    return [state = state_] {
-      std::unique_lock<std::mutex> lock(state->mutex);
-      if (!state->open) ++state->reached;
-      state->changed.wait(lock, [&state] { return state->open; });
-    };
-  }
-
- private:
-  struct State {
-    mutable std::mutex mutex;
-    std::condition_variable changed;
-    bool open = false;
-    int reached = 0;
-  };
-  std::shared_ptr<State> state_;
 };
 
 class ScriptedHttpServer {

@@ -72,7 +72,7 @@ class BackgroundHttpClientTest : public ::testing::Test {
 
   QTemporaryDir dir;
   std::unique_ptr<ScriptedHttpServer> server;
-  ScriptedGate gate;  // opened by its destructor after the client is gone, before the server
+  Gate gate;  // opened by its destructor after the client is gone, before the server
   std::unique_ptr<TBackgroundHttpClient> client;
   int packets = 0;
   std::vector<std::string> done;

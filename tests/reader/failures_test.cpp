@@ -68,7 +68,7 @@ TEST_F(FailuresTest, AStalledRequestTicksAnswersKeysWithBusyAndEscapeEndsIt) {
   OpenRoot();
   // The server takes the requests and answers nothing until the test ends. Both kinds
   // stall: the speech before the page is heard, and a text.
-  ScriptedGate stall;
+  Gate stall;
   script = [this, hold = stall.Hold()](const ScriptedRequest& r) {
     ScriptedResponse answer = PageAnswer(r);
     answer.hold = hold;
@@ -105,7 +105,7 @@ TEST_F(FailuresTest, AStalledRequestTicksAnswersKeysWithBusyAndEscapeEndsIt) {
 TEST_F(FailuresTest, APageThatEndsWhileItsTextArrivesIsFollowedAtOnceByItsParent) {
   // The root's text is on show; 01's text takes a while, and its speech ends meanwhile.
   OpenRoot();
-  ScriptedGate textOf01;
+  Gate textOf01;
   script = [this, hold = textOf01.Hold()](const ScriptedRequest& r) {
     ScriptedResponse answer = PageAnswer(r);
     if (r.query.at("q") == "01" && !r.query.count("w")) answer.hold = hold;

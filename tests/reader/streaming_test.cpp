@@ -37,7 +37,7 @@ class StreamingTest : public ReaderFixture {
   }
   // Reads `page` with its speech held at the gate: it is heard, and the rest waits.
   void ReadHeld(const std::string& page) {
-    gate = std::make_unique<ScriptedGate>();
+    gate = std::make_unique<Gate>();
     heldPage = page;
     form->state.pagePath = page;
     form->state.lastPagePath = "-";
@@ -50,7 +50,7 @@ class StreamingTest : public ReaderFixture {
   }
 
   // Set before the request it holds (the server reads it on its own thread).
-  std::unique_ptr<ScriptedGate> gate = std::make_unique<ScriptedGate>();
+  std::unique_ptr<Gate> gate = std::make_unique<Gate>();
   std::string heldPage;
   size_t speechBytes = 40000;
   bool reset = false;

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "front_end.h"
+#include "gate.h"
 #include "server_process.h"
 #include "server_texts.h"
 #include "speech_cache.h"
@@ -33,24 +34,6 @@ std::string fakeMp3(const std::string& text) {
   bytes.resize(std::max<size_t>(bytes.size(), 4000), '\0');
   return bytes;
 }
-
-class Gate {
- public:
-  void open() {
-    std::lock_guard<std::mutex> lock(m_);
-    open_ = true;
-    cv_.notify_all();
-  }
-  void wait() {
-    std::unique_lock<std::mutex> lock(m_);
-    cv_.wait(lock, [&] { return open_; });
-  }
-
- private:
-  std::mutex m_;
-  std::condition_variable cv_;
-  bool open_ = false;
-};
 
 // A page service over a folder of pages and a cache whose synthesiser the test scripts:
 // by default it speaks every text at once as fakeMp3(text).
@@ -147,7 +130,7 @@ TEST_F(TxServiceTest, SpeechBeyondTheWaitingLimitIsRefusedAsBusy) {
   Start(
       [&](const SpeechKey& key, const SpeechCache::Output& out) {
         out(fakeMp3(key.text));
-        gate.wait();
+        gate.Wait();
       },
       /*maxPending=*/1);
   TxResponse first = service_->handle({page("01", "&w=1"), std::nullopt, "wqwqw"});
@@ -159,7 +142,7 @@ TEST_F(TxServiceTest, SpeechBeyondTheWaitingLimitIsRefusedAsBusy) {
   TxResponse map = service_->handle({page("0", "&w=2"), std::nullopt, "wqwqw"});
   EXPECT_EQ(503, map.status);
   EXPECT_EQ(second.body, map.body);
-  gate.open();
+  gate.Open();
 }
 
 TEST_F(TxServiceTest, AMapWaitsForTheRunningSynthesisAndSharesIt) {
@@ -170,7 +153,7 @@ TEST_F(TxServiceTest, AMapWaitsForTheRunningSynthesisAndSharesIt) {
       spoken_.push_back(key.text);
     }
     out(fakeMp3(key.text));
-    gate.wait();
+    gate.Wait();
     out.marks({{120, 900, 0, 13}});  // known only once the speech is whole
   });
   TxResponse speech = service_->handle({page("01", "&w=1"), std::nullopt, "wqwqw"});
@@ -180,7 +163,7 @@ TEST_F(TxServiceTest, AMapWaitsForTheRunningSynthesisAndSharesIt) {
   });
   // The map request has joined the running synthesis.
   EXPECT_TRUE(eventually([&] { return cache_->hits() == 1; }, std::chrono::seconds(10)));
-  gate.open();
+  gate.Open();
   const TxResponse answer = map.get();
   EXPECT_EQ(200, answer.status);
   const std::string json =
@@ -273,13 +256,13 @@ TEST_F(FrontEndTest, SpeechGoesOutWhileItIsMadeAndEndsWithTheConnection) {
   Gate& gate = gate_;
   Start([&](const SpeechKey& key, const SpeechCache::Output& out) {
     out(fakeMp3(key.text));
-    gate.wait();
+    gate.Wait();
     out(std::string(6000, 'b'));
   });
   Serve();
   HttpExchange exchange(port_, getRequest(page("01", "&w=1"), kCode));
   ASSERT_TRUE(exchange.readBody(4000, 10000)) << "the first bytes came before the rest was made";
-  gate.open();
+  gate.Open();
   HttpAnswer a = exchange.finish(10000);
   EXPECT_TRUE(a.ok);
   EXPECT_EQ(fakeMp3("Lühike tekst.") + std::string(6000, 'b'), a.body);
@@ -293,7 +276,7 @@ TEST_F(FrontEndTest, FailedSynthesis_A500WithoutItsTextBeforeTheFirstByte_AReset
   Start([&](const SpeechKey& key, const SpeechCache::Output& out) {
     if (key.text == "Lühike tekst.") throw std::runtime_error("espeak-ng: /usr/lib/secret.so");
     out(fakeMp3(key.text));
-    gate.wait();
+    gate.Wait();
     throw std::runtime_error("LAME failed");
   });
   Serve();
@@ -304,7 +287,7 @@ TEST_F(FrontEndTest, FailedSynthesis_A500WithoutItsTextBeforeTheFirstByte_AReset
 
   HttpExchange after(port_, getRequest(page("0", "&w=1"), kCode));
   ASSERT_TRUE(after.readBody(4000, 10000));
-  gate.open();
+  gate.Open();
   HttpAnswer broken = after.finish(10000);
   EXPECT_TRUE(broken.reset) << "a part must never look like the whole";
   EXPECT_FALSE(broken.ok);
@@ -314,14 +297,14 @@ TEST_F(FrontEndTest, StopBreaksOffAStreamAndEndsTheServing) {
   Gate& never = gate_;
   Start([&](const SpeechKey& key, const SpeechCache::Output& out) {
     out(fakeMp3(key.text));
-    never.wait();
+    never.Wait();
   });
   Serve();
   HttpExchange exchange(port_, getRequest(page("01", "&w=1"), kCode));
   ASSERT_TRUE(exchange.readBody(4000, 10000));
   std::thread stopping([this] { Stop(); });
   HttpAnswer a = exchange.finish(10000);
-  never.open();  // the synthesis thread may go once the stop has told it to
+  never.Open();  // the synthesis thread may go once the stop has told it to
   stopping.join();
   EXPECT_TRUE(a.reset);
   EXPECT_TRUE(served_);

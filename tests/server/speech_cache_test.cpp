@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "gate.h"
 #include "server_process.h"
 #include "speech_cache.h"
 
@@ -31,24 +32,6 @@ std::string fakeMp3(const std::string& text) {
 SpeechCache::Synthesise scripted(std::function<std::string(const SpeechKey&)> make) {
   return [make](const SpeechKey& key, const SpeechCache::Output& out) { out(make(key)); };
 }
-
-class Gate {
- public:
-  void open() {
-    std::lock_guard<std::mutex> lock(m_);
-    open_ = true;
-    cv_.notify_all();
-  }
-  void wait() {
-    std::unique_lock<std::mutex> lock(m_);
-    cv_.wait(lock, [&] { return open_; });
-  }
-
- private:
-  std::mutex m_;
-  std::condition_variable cv_;
-  bool open_ = false;
-};
 
 std::vector<std::string> filesIn(const std::string& dir) {
   std::vector<std::string> names;
@@ -95,7 +78,7 @@ TEST_F(SpeechCacheTest, ConcurrentRequestsForOneTextSynthesiseOnce) {
   Gate gate;
   SpeechCache cache(dir_, scripted([&](const SpeechKey& k) {
                       ++calls_;
-                      gate.wait();
+                      gate.Wait();
                       return fakeMp3(k.text);
                     }));
   std::vector<std::future<std::string>> answers;
@@ -106,7 +89,7 @@ TEST_F(SpeechCacheTest, ConcurrentRequestsForOneTextSynthesiseOnce) {
   // Every request has reached the cache (seven joined the first) before the synthesis may
   // finish.
   EXPECT_TRUE(eventually([&] { return cache.hits() == 7; }, std::chrono::seconds(10)));
-  gate.open();
+  gate.Open();
   for (auto& a : answers) EXPECT_EQ(a.get(), fakeMp3("Sama"));
   EXPECT_EQ(calls_, 1);
 }
@@ -117,7 +100,7 @@ TEST_F(SpeechCacheTest, CachedAnswerDoesNotWaitForAnotherSynthesis) {
   SpeechCache cache(dir_, scripted([&](const SpeechKey& k) {
                       if (k.text == "Aeglane") {
                         started.set_value();
-                        gate.wait();
+                        gate.Wait();
                       }
                       return fakeMp3(k.text);
                     }));
@@ -127,7 +110,7 @@ TEST_F(SpeechCacheTest, CachedAnswerDoesNotWaitForAnotherSynthesis) {
   auto quick = std::async(std::launch::async, [&] { return cache.get({"Valmis", "2", "0"}); });
   EXPECT_EQ(quick.wait_for(std::chrono::seconds(5)), std::future_status::ready)
       << "a cached answer waited behind a synthesis";
-  gate.open();
+  gate.Open();
   EXPECT_EQ(slow.get(), fakeMp3("Aeglane"));
 }
 
@@ -136,7 +119,7 @@ TEST_F(SpeechCacheTest, LateReaderGetsWhatWasMadeThenTheRest) {
   SpeechCache cache(dir_, [&](const SpeechKey&, const SpeechCache::Output& out) {
     ++calls_;
     out("\xFF\xFB\x50\xC4" + std::string(3000, 'a'));
-    gate.wait();
+    gate.Wait();
     out(std::string(3000, 'b'));
   });
   SpeechAnswer early = cache.open({"Pikk", "2", "0"});
@@ -148,7 +131,7 @@ TEST_F(SpeechCacheTest, LateReaderGetsWhatWasMadeThenTheRest) {
   EXPECT_EQ(chunk.bytes.size(), 3004u) << "what was made before it came";
   EXPECT_EQ(late.read(3004, 10000, std::chrono::milliseconds(50)).status,
             SpeechAnswer::Status::Waiting);
-  gate.open();
+  gate.Open();
   std::string whole = late.readAll();
   EXPECT_EQ(whole.size(), 6004u);
   EXPECT_EQ(early.readAll(), whole);
@@ -244,7 +227,7 @@ TEST_F(SpeechCacheTest, TooManyWaitingRequestsAreTurnedAway) {
   SpeechCache cache(dir_, scripted([&](const SpeechKey& k) {
                       if (k.text == "Aeglane") {
                         started.set_value();
-                        gate.wait();
+                        gate.Wait();
                       }
                       return fakeMp3(k.text);
                     }),
@@ -254,7 +237,7 @@ TEST_F(SpeechCacheTest, TooManyWaitingRequestsAreTurnedAway) {
   started.get_future().wait();
   EXPECT_THROW(cache.get({"Teine", "2", "0"}), SpeechBusy);
   EXPECT_NO_THROW(cache.get({"Valmis", "2", "0"})) << "cached answers are not limited";
-  gate.open();
+  gate.Open();
   slow.get();
 }
 
