@@ -111,9 +111,6 @@ int main(int argc, char** argv) {
     return keyring.Remember(code);
   };
   services.screenReaderOffer = &offer;
-  // The mark of the sentence being spoken moves the caret, for magnifiers and braille,
-  // unless a screen reader would then read the text again.
-  services.caretFollowsMark = [&offer] { return !offer.SpeaksHere(); };
 
   TForm1 form(services);
   form.show();

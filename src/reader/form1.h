@@ -66,10 +66,6 @@ struct ReaderServices {
   ScreenReaderOffer* screenReaderOffer = nullptr;
   // The file of the places the user left in pages; empty: they are kept for the run only.
   std::string placesPath;
-  // Whether the mark of the sentence being spoken may also move the text area's caret, so
-  // that a magnifier or a braille display follows it; empty: it may. False while a screen
-  // reader would speak the text again on every caret move.
-  std::function<bool()> caretFollowsMark;
   // The listening speed remembered from an earlier run: 0.5 to 4 times the natural speed.
   double listeningSpeed = 1;
   // Called with each listening speed chosen with + and -, so that it can be remembered.

@@ -11,10 +11,6 @@
 #include <utility>
 #include <vector>
 
-#include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
-
 #include "reader/work_folder.h"
 
 namespace {
@@ -177,19 +173,6 @@ bool ScreenReaderOffer::ShouldAsk() const {
   if (dataHome_.empty() || stateHome_.empty()) return false;
   // Anything at either name counts, a link too: the user or Orca put it there.
   return !Exists(SettingsPath()) && !Exists(DeclinedPath());
-}
-
-bool ScreenReaderOffer::SpeaksHere() const {
-  if (detection_() != ScreenReaderDetection::Result::kRunning) return false;
-  QFile settings(QString::fromStdString(SettingsPath()));
-  if (dataHome_.empty() || !settings.open(QIODevice::ReadOnly) || settings.size() > 1 << 20)
-    return true;
-  const QJsonObject general = QJsonDocument::fromJson(settings.readAll())
-                                  .object()["profiles"]
-                                  .toObject()["default"]
-                                  .toObject()["general"]
-                                  .toObject();
-  return !general.contains(QLatin1String("enableSpeech")) || general["enableSpeech"].toBool(true);
 }
 
 bool ScreenReaderOffer::Accept() {

@@ -51,9 +51,6 @@ class ScreenReaderOffer {
   // A screen reader runs, Orca has no settings file for this program (nothing at all by
   // that name), and the user has not declined before.
   bool ShouldAsk() const;
-  // A screen reader runs and would speak in this program: Orca's settings for it do not
-  // switch its speech off. Such a reader reads the text again at every move of the caret.
-  bool SpeaksHere() const;
   // "Yes": creates Orca's settings file. False when something already stands at its name
   // (it is left as it is). Raises EInOutError when it cannot be written.
   bool Accept();

@@ -5,9 +5,7 @@
 // that need one answer that they cannot act here.
 #include <QFile>
 #include <QPlainTextEdit>
-#include <QScrollBar>
 #include <QTextBlock>
-#include <QTextLayout>
 #include <QTimer>
 #include <algorithm>
 
@@ -135,25 +133,13 @@ void TForm1::ShowMark(size_t index) {
   marked_ = index;
   Trace("sentence " + std::to_string(index) + " marked");
 
+  // The caret goes to the sentence's start, so that a magnifier or a braille display
+  // follows it, and the view with it. Only the caret: a screen reader does not speak a
+  // caret that moves by itself, but it reads a selection that changes, aloud, again.
   QTextCursor start(document);
   start.setPosition(sentence.selectionStart());
-  const bool caretFollows = !services_.caretFollowsMark || services_.caretFollowsMark();
-  if (caretFollows) {
-    // Magnifiers and braille displays follow the caret.
-    Memo1->setTextCursor(start);
-    Memo1->ensureCursorVisible();
-    return;
-  }
-  // The caret stays where it is (a screen reader would read the text again on its every
-  // move); only the view scrolls, so that the sentence is on the screen.
-  const QRect at = Memo1->cursorRect(start);
-  if (at.top() >= 0 && at.bottom() <= Memo1->viewport()->height()) return;
-  const QTextBlock block = start.block();
-  int line = block.firstLineNumber();
-  if (block.layout() != nullptr && block.layout()->lineCount() > 0)
-    line += block.layout()->lineForTextPosition(start.positionInBlock()).lineNumber();
-  const int lines = std::max(1, Memo1->viewport()->height() / Memo1->fontMetrics().lineSpacing());
-  Memo1->verticalScrollBar()->setValue(std::max(0, line - lines / 4));
+  Memo1->setTextCursor(start);
+  Memo1->ensureCursorVisible();
 }
 
 void TForm1::ClearMark() {

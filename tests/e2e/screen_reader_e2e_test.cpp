@@ -368,4 +368,69 @@ TEST_F(ScreenReaderSession, AfterYesAndARestartOrcaSaysNothingInTheReader) {
   EXPECT_FALSE(first.sequence.join('\n').contains("wqwqw")) << "the code was spoken";
 }
 
+// The mark of the sentence being spoken moves the text area's caret, so that a magnifier
+// or a braille display follows it, and a speaking Orca does not read the text again for
+// it: Orca speaks a caret that the user's keys move, not one that moves by itself. (A
+// selection that followed the mark would be read aloud, every sentence again.)
+TEST_F(ScreenReaderSession, TheSentenceMarkMovesTheCaretAndASpeakingOrcaSaysNothingMore) {
+  QProcess reader;
+  QProcessEnvironment env = desktop_->Environment();
+  env.insert("QT_QPA_PLATFORM", "xcb");
+  env.insert("SDL_AUDIODRIVER", "dummy");
+  env.insert("TALKING_READER_TRACE", "1");
+  reader.setProcessEnvironment(env);
+  // An accessibility client beside Orca counts the caret's moves.
+  QProcess probe;
+  probe.setProcessEnvironment(desktop_->Environment());
+  probe.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+  probe.start(TR_PYTHON, {TR_ATSPI_PROBE, "Talking Reader"});
+  reader.start(TR_READER_EXECUTABLE, {"--server", QString("127.0.0.1:%1").arg(server_->port())});
+  ASSERT_TRUE(reader.waitForStarted(5000));
+  std::string trace;
+  const auto traced = [&](const std::string& what) {
+    return WaitFor(
+        [&] {
+          reader.waitForReadyRead(5);
+          trace += reader.readAllStandardError().toStdString();
+          return trace.find("trace: " + what) != std::string::npos;
+        },
+        90000);
+  };
+  desktop_->Xdotool({"search", "--sync", "--onlyvisible", "--name", "Talking Reader"});
+  ASSERT_TRUE(traced("prompt 1ekraanilugeja.txt plays")) << "the question was not asked";
+  Key("2");  // no: Orca goes on speaking here
+  ASSERT_TRUE(traced("page 0 shown"));
+  for (const char* path : {"01", "011", "0111"}) {
+    Key("1");
+    ASSERT_TRUE(traced(std::string("page ") + path + " shown"));
+  }
+  ASSERT_TRUE(traced("page 0111 has a map")) << trace;
+  ASSERT_TRUE(traced("sentence 1 marked"));
+  ASSERT_TRUE(desktop_->Drain());
+  const int before = static_cast<int>(desktop_->Spoken().size());
+  ASSERT_TRUE(traced("sentence 4 marked"));
+  ASSERT_TRUE(desktop_->Drain());
+  const QStringList during = desktop_->Spoken().mid(before);
+  // Its answer is the line after "enabled" and "ready": the events seen so far.
+  probe.write("events\n");
+  QByteArray events;
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        probe.waitForReadyRead(10);
+        events += probe.readAll();
+        return events.contains("\n[") && events.endsWith("\n");
+      },
+      10000));
+  const auto caretMoves = Count(events.toStdString(), "object:text-caret-moved");
+  std::cout << "While the mark moved over three sentences: " << caretMoves
+            << " caret moves, and Orca said " << during.size() << " things\n"
+            << Lines(during);
+  EXPECT_GE(caretMoves, 3) << "the caret follows the mark";
+  EXPECT_EQ(QStringList(), during);
+  probe.write("quit\n");
+  probe.waitForFinished(5000);
+  reader.terminate();
+  EXPECT_TRUE(reader.waitForFinished(10000));
+}
+
 }  // namespace

@@ -57,18 +57,6 @@ TEST_F(ScreenReaderOfferTest, AskedOnlyWhenAScreenReaderRunsAndNothingWasDecided
       << "nowhere to write the settings";
 }
 
-TEST_F(ScreenReaderOfferTest, AReaderSpeaksHereUntilItsSettingsSwitchItsSpeechOff) {
-  EXPECT_FALSE(Offer(Result::kNone).SpeaksHere());
-  ScreenReaderOffer offer = Offer();
-  EXPECT_TRUE(offer.SpeaksHere()) << "no settings for this program";
-  fs::create_directories(Path("data/orca/app-settings"));
-  std::ofstream(offer.SettingsPath()) << R"({"profiles": {"default": {"general": {}}}})";
-  EXPECT_TRUE(offer.SpeaksHere()) << "settings of the user's own that keep its speech";
-  fs::remove(offer.SettingsPath());
-  ASSERT_TRUE(offer.Accept());
-  EXPECT_FALSE(offer.SpeaksHere()) << "the settings the offer writes";
-}
-
 TEST_F(ScreenReaderOfferTest, TheSettingsFileIsMadeOnceWithItsFoldersAndNothingElseOfOrcas) {
   // Orca's own folder with its own settings, and no app-settings yet.
   fs::create_directories(Path("data/orca"));
