@@ -73,6 +73,8 @@ inline bool StartReader(QProcess& reader, const Display& display, int port,
   env.insert("HOME", QString::fromStdString(home.string()));
   env.insert("XDG_CACHE_HOME", QString::fromStdString((home / "cache").string()));
   env.insert("XDG_CONFIG_HOME", QString::fromStdString((home / "config").string()));
+  env.insert("XDG_STATE_HOME", QString::fromStdString((home / "state").string()));
+  env.insert("XDG_DATA_HOME", QString::fromStdString((home / "data").string()));
   env.insert("SDL_AUDIODRIVER", "disk");
   env.insert("SDL_DISKAUDIOFILE", QString::fromStdString(capture));
   env.insert("DISPLAY", display.Name());

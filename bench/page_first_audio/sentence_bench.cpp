@@ -59,11 +59,15 @@ size_t FirstSound(const std::vector<float>& page, size_t from) {
   return page.size();
 }
 
-// The first capture window at or after `from` that holds the page's sound from `at` (10 ms,
-// matched closely); -1 when none comes within `ms`.
+// Where the capture holds the page's sound from `at` on, at or after `from`: the first
+// capture window that matches closely the page's 10 ms from 10 ms after `at` (past the
+// fade that starts a jump), less those 10 ms; -1 when none comes within `ms`.
 long Finds(Capture& capture, const std::vector<float>& page, size_t at, size_t from, int ms) {
   const size_t n = 10 * kWindow;
-  if (at + n > page.size()) return -1;
+  const size_t lead = 10 * kWindow;
+  if (at + lead + n > page.size()) return -1;
+  at += lead;
+  from += lead;
   const double energy = Rms(&page[at], n);
   const auto start = Clock::now();
   for (size_t w = from;; w += kWindow / 8) {
@@ -77,7 +81,8 @@ long Finds(Capture& capture, const std::vector<float>& page, size_t at, size_t f
       const double e = capture.samples[w + i] - page[at + i];
       diff += e * e;
     }
-    if (std::sqrt(diff / static_cast<double>(n)) < 0.2 * energy) return static_cast<long>(w);
+    if (std::sqrt(diff / static_cast<double>(n)) < 0.2 * energy)
+      return static_cast<long>(w) - static_cast<long>(lead);
   }
 }
 

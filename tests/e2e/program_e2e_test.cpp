@@ -30,15 +30,17 @@
 
 namespace {
 
-// The reader's environment: its folders in the test's, and no session bus (so no keyring)
-// unless a test gives it one: nothing of the user's own session is used. Its trace tells
-// the test what it has done.
+// The reader's environment: its folders in the test's (the places it keeps too), and no
+// session bus (so no keyring) unless a test gives it one: nothing of the user's own session
+// is used. Its trace tells the test what it has done.
 QProcessEnvironment ReaderEnvironment(const QTemporaryDir& dir) {
   QDir().mkpath(dir.path() + "/cache");
   QDir().mkpath(dir.path() + "/config/talking-reader");
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
   env.insert("XDG_CACHE_HOME", dir.path() + "/cache");
   env.insert("XDG_CONFIG_HOME", dir.path() + "/config");
+  env.insert("XDG_STATE_HOME", dir.path() + "/state");
+  env.insert("XDG_DATA_HOME", dir.path() + "/data");
   env.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + dir.path() + "/no-session-bus");
   env.insert("SDL_AUDIODRIVER", "disk");
   env.insert("SDL_DISKAUDIOFILE", dir.path() + "/spoken.raw");
