@@ -6,7 +6,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <QProcess>
+#include <QProcessEnvironment>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <chrono>
 #include <mutex>
@@ -44,46 +45,49 @@ bool Answer(const std::shared_future<bool>& verdict) {
 
 // Watches the bus for every call that makes the keyring open a window: a prompt, an
 // unlock, a new collection. A marker signal sent at the end shows when the watcher has
-// seen everything sent before it.
+// seen everything sent before it. The tools run as ChildProcess, never QProcess, so that
+// ThreadSanitizer still follows the test's locks.
 class WindowCallWatch {
  public:
   explicit WindowCallWatch(const PrivateSessionBus& bus) : bus_(bus) {
-    monitor_.setProcessEnvironment(bus.Environment(QProcessEnvironment::systemEnvironment()));
-    monitor_.start(
-        "dbus-monitor",
-        {"--session", "type='method_call',interface='org.freedesktop.Secret.Prompt'",
-         "type='method_call',member='Unlock'", "type='method_call',member='CreateCollection'",
-         "type='signal',member='TalkingReaderMarker'"});
     // It says when it has become a monitor.
-    ready_ = monitor_.waitForStarted(5000) && monitor_.waitForReadyRead(10000);
-  }
-  ~WindowCallWatch() {
-    monitor_.kill();
-    monitor_.waitForFinished(5000);
+    ready_ =
+        monitor_.Start(
+            QStandardPaths::findExecutable("dbus-monitor"),
+            {"--session", "type='method_call',interface='org.freedesktop.Secret.Prompt'",
+             "type='method_call',member='Unlock'", "type='method_call',member='CreateCollection'",
+             "type='signal',member='TalkingReaderMarker'"},
+            Environment(), /*input=*/false, /*output=*/true) &&
+        !monitor_.ReadLine(std::chrono::seconds(10)).empty();
   }
   bool ready() const { return ready_; }
   // The watched calls seen so far, one line each.
   std::vector<std::string> Calls() {
-    QProcess marker;
-    marker.setProcessEnvironment(bus_.Environment(QProcessEnvironment::systemEnvironment()));
-    marker.start("dbus-send",
-                 {"--session", "--type=signal", "/", "org.example.TalkingReaderMarker"});
-    marker.waitForFinished(5000);
-    QByteArray seen;
-    while (!seen.contains("TalkingReaderMarker") && monitor_.waitForReadyRead(10000)) {
-      seen += monitor_.readAll();
-    }
+    ChildProcess marker;
+    marker.Start(QStandardPaths::findExecutable("dbus-send"),
+                 {"--session", "--type=signal", "/", "org.example.TalkingReaderMarker"},
+                 Environment());
+    marker.Wait(std::chrono::seconds(5));
     std::vector<std::string> calls;
-    for (const QByteArray& line : seen.split('\n')) {
-      if (line.startsWith("method call")) calls.push_back(line.toStdString());
+    bool marked = false;
+    const auto deadline = steady_clock::now() + std::chrono::seconds(10);
+    while (!marked && steady_clock::now() < deadline) {
+      const std::string line = monitor_.ReadLine(
+          std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now()));
+      marked = line.find("TalkingReaderMarker") != std::string::npos;
+      if (line.starts_with("method call")) calls.push_back(line);
     }
-    EXPECT_TRUE(seen.contains("TalkingReaderMarker")) << "the watch never saw its marker";
+    EXPECT_TRUE(marked) << "the watch never saw its marker";
     return calls;
   }
 
  private:
+  QProcessEnvironment Environment() const {
+    return bus_.Environment(QProcessEnvironment::systemEnvironment());
+  }
+
   const PrivateSessionBus& bus_;
-  QProcess monitor_;
+  ChildProcess monitor_;
   bool ready_ = false;
 };
 
@@ -110,13 +114,13 @@ TEST(AccessCodeKeyringTest, LockedDefaultCollection_NothingReadStoredOrUnlocked)
     AccessCodeKeyring before("127.0.0.1:8080", warnings.Sink());
     ASSERT_TRUE(Answer(before.Remember("vana"))) << warnings.All();
   }
-  QProcess lock;
-  lock.setProcessEnvironment(bus.Environment(QProcessEnvironment::systemEnvironment()));
-  lock.start("dbus-send", {"--session", "--print-reply", "--dest=org.freedesktop.secrets",
-                           "/org/freedesktop/secrets", "org.freedesktop.Secret.Service.Lock",
-                           "array:objpath:/org/freedesktop/secrets/collection/login"});
-  ASSERT_TRUE(lock.waitForFinished(10000));
-  ASSERT_EQ(0, lock.exitCode()) << lock.readAllStandardError().toStdString();
+  ChildProcess lock;
+  ASSERT_TRUE(lock.Start(QStandardPaths::findExecutable("dbus-send"),
+                         {"--session", "--print-reply", "--dest=org.freedesktop.secrets",
+                          "/org/freedesktop/secrets", "org.freedesktop.Secret.Service.Lock",
+                          "array:objpath:/org/freedesktop/secrets/collection/login"},
+                         bus.Environment(QProcessEnvironment::systemEnvironment())));
+  ASSERT_EQ(0, lock.Wait(std::chrono::seconds(10))) << "the collection was not locked";
 
   WindowCallWatch watch(bus);
   ASSERT_TRUE(watch.ready());
