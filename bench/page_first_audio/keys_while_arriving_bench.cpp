@@ -1,7 +1,8 @@
 // How soon keys act while a long page's speech is still arriving, beside the same keys on
 // a page that has fully arrived: a page of 3000 words over a link of 1 Mbit/s (about 95 s
-// to arrive) against the same page from a server without a limit, whose speech is all
-// there before the first key. From each key press to:
+// to arrive), its keys pressed while the speech arrives, against the same keys over the
+// same link once the page's speech has all arrived (the time and the parent page come
+// over that link in both). From each key press to:
 //   Space          the page falling silent
 //   Space again    the page sounding again
 //   Right          the skipped-to speech replacing what played
@@ -107,7 +108,7 @@ bool Session(const Display& display, ServerProcess& server, const fs::path& home
     const int wholes = Count(server.log(), "q=01 w=1 200");
     display.Key("1");
     if (waitWhole &&
-        !WaitFor([&] { return Count(server.log(), "q=01 w=1 200") > wholes; }, 120000)) {
+        !WaitFor([&] { return Count(server.log(), "q=01 w=1 200") > wholes; }, 240000)) {
       std::fprintf(stderr, "keys_while_arriving_bench: the page never arrived whole\n");
       return false;
     }
@@ -203,7 +204,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "keys_while_arriving_bench: needs Xvfb and xdotool\n");
     return 1;
   }
-  // Both servers share one cache: the page is spoken once, and both send the same file.
+  // Both servers share one cache: the page is spoken once, and both send the same file. The
+  // one without a limit gives the benchmark the page to decode; the reader uses the other.
   const std::vector<std::string> common = {"--pages", pages.string(), "--cache",
                                            (root / "speech").string()};
   ServerProcess whole(TR_SERVER_EXECUTABLE, common);
@@ -231,7 +233,7 @@ int main(int argc, char** argv) {
   std::map<std::string, Figures> arriving;
   std::map<std::string, Figures> arrived;
   if (!Session(display, slow, root / "arriving", page, repeats, false, arriving) ||
-      !Session(display, whole, root / "arrived", page, repeats, true, arrived))
+      !Session(display, slow, root / "arrived", page, repeats, true, arrived))
     return 1;
 
   std::printf("\nFrom the key to its effect, 3000 words, %d rounds (ms)\n\n", repeats);

@@ -70,19 +70,21 @@ long Finds(Capture& capture, const std::vector<float>& page, size_t at, size_t f
   from += lead;
   const double energy = Rms(&page[at], n);
   const auto start = Clock::now();
-  for (size_t w = from;; w += kWindow / 8) {
+  // Sample by sample: a window a few samples off the sound's own differs from it by more
+  // than the bound wherever the speech has high tones, and would never match.
+  const double bound = 0.04 * energy * energy * static_cast<double>(n);
+  for (size_t w = from;; ++w) {
     while (w + n > capture.samples.size()) {
       if (MsSince(start) > ms) return -1;
       Sleep(1);
       capture.Update();
     }
     double diff = 0;
-    for (size_t i = 0; i < n; ++i) {
+    for (size_t i = 0; i < n && diff < bound; ++i) {
       const double e = capture.samples[w + i] - page[at + i];
       diff += e * e;
     }
-    if (std::sqrt(diff / static_cast<double>(n)) < 0.2 * energy)
-      return static_cast<long>(w) - static_cast<long>(lead);
+    if (diff < bound) return static_cast<long>(w) - static_cast<long>(lead);
   }
 }
 
